@@ -1,0 +1,48 @@
+# The two commands: `make run` and `make test` (see README.md).
+BUILD      ?= build/release
+ASAN_BUILD ?= build/asan
+JOBS       ?= $(shell nproc)
+
+.PHONY: all deps test-deps build asan-build run test unit-test asan-test e2e-test bench clean
+
+all: build
+
+deps:
+	scripts/install-deps
+
+test-deps:
+	scripts/install-deps --test
+
+build:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+asan-build:
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTALORIA_SANITIZE=ON >/dev/null
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+run: deps build
+	scripts/run-workbench $(BUILD)
+
+test: test-deps
+	$(MAKE) build
+	$(MAKE) unit-test
+	$(MAKE) e2e-test
+	$(MAKE) asan-test
+
+unit-test:
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+asan-test: asan-build
+	ASAN_OPTIONS=detect_leaks=0 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) -L unit
+
+e2e-test:
+	@if [ -f tests/e2e/package.json ]; then \
+	    TALORIA_BIN_DIR=$(CURDIR)/$(BUILD)/bin npm --prefix tests/e2e test; \
+	else echo "no browser tests yet"; fi
+
+bench: deps build
+	bench/run-all $(BUILD)
+
+clean:
+	rm -rf build
