@@ -13,7 +13,11 @@
 // Threading: every call may come from any one thread at a time (the owner).
 // The done callback runs on a backend thread, never inside a call of the owner
 // except reset() and close(), which deliver the notices of every buffer still
-// queued before they return.
+// queued before they return. Notices never overlap and keep queue order. The
+// callback must not call back into the device.
+//
+// The capture backend appends a buffer's bytes to its file when write()
+// accepts it. A buffer that write() refuses gets no notice.
 #pragma once
 
 #include <cstddef>
@@ -56,6 +60,10 @@ public:
     // Resets and releases the device; called by the destructor too.
     virtual void close() = 0;
 };
+
+// Checks a format before opening: 8- or 16-bit PCM, 1 to 8 channels, 1000 to
+// 384000 samples per second. False with `error` filled when it cannot be played.
+bool supported(const Format& format, std::string* error);
 
 // Opens the device chosen by the environment for the format. Returns null and
 // fills `error` (one line of text) when no device can be opened.

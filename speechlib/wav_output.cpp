@@ -1,0 +1,189 @@
+// Output sink of parvox: float samples to 16-bit PCM in a RIFF/WAVE or raw
+// file, or in the growing replay buffer.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "zir.h"
+
+const char* output_file_name = nullptr;
+int output_fd = -1;
+int output_overload = 0;
+std::uint64_t output_data_bytes = 0;
+
+std::int16_t* replay_buffer = nullptr;
+int replay_count_samples = 0;
+int replay_capacity_samples = 0;
+
+namespace {
+
+// Samples converted per write call; a frame (at most 112 samples) fits in one.
+constexpr int chunk_samples = 512;
+
+const char* shown_name() { return output_file_name != nullptr ? output_file_name : ""; }
+
+void put_u16(std::uint8_t* at, unsigned value) {
+    at[0] = std::uint8_t(value & 0xFF);
+    at[1] = std::uint8_t((value >> 8) & 0xFF);
+}
+
+void put_u32(std::uint8_t* at, std::uint32_t value) {
+    put_u16(at, value & 0xFFFF);
+    put_u16(at + 2, value >> 16);
+}
+
+// Makes room for `more` samples behind the stored ones, in steps of
+// zir_replay_step_samples, keeping the contents and zero-filling the new room.
+void grow_replay_buffer(int more) {
+    long long needed = (long long)replay_count_samples + more;
+    long long capacity = replay_capacity_samples;
+    while (needed >= capacity) capacity += zir_replay_step_samples;
+    if (capacity == replay_capacity_samples && replay_buffer != nullptr) return;
+    if (capacity > INT_MAX) zir_fatal("out of memory");
+    void* grown = std::realloc(replay_buffer, std::size_t(capacity) * sizeof(std::int16_t));
+    if (grown == nullptr) zir_fatal("out of memory");
+    replay_buffer = static_cast<std::int16_t*>(grown);
+    std::memset(replay_buffer + replay_capacity_samples, 0,
+                std::size_t(capacity - replay_capacity_samples) * sizeof(std::int16_t));
+    replay_capacity_samples = int(capacity);
+}
+
+}  // namespace
+
+std::int16_t zir_convert_sample(float x, int* overload) {
+    // NaN fails every comparison below, so it is caught here with the values
+    // that are far out of range: a sample that cannot be stored at all.
+    if (!(x >= -32767.0f && x <= 32767.0f)) {
+        *overload = 2;
+        return 0;
+    }
+    if (std::fabs(x) > 16383.0f) *overload = 1;
+    // Four times the integer part; values that leave the 16-bit range are
+    // limited to it, since wrapping them would turn peaks into loud clicks.
+    const long quadrupled = long(x) * 4;
+    if (quadrupled > INT16_MAX) return INT16_MAX;
+    if (quadrupled < INT16_MIN) return INT16_MIN;
+    return std::int16_t(quadrupled);
+}
+
+void zir_make_wav_header(std::uint8_t header[zir_wav_header_bytes], std::uint32_t data_bytes) {
+    const unsigned channels = 1;
+    const unsigned bytes_per_sample = 2;
+    std::memcpy(header + 0, "RIFF", 4);
+    put_u32(header + 4, 36 + data_bytes);
+    std::memcpy(header + 8, "WAVE", 4);
+    std::memcpy(header + 12, "fmt ", 4);
+    put_u32(header + 16, 16);
+    put_u16(header + 20, 1);
+    put_u16(header + 22, channels);
+    put_u32(header + 24, zir_output_rate_hz);
+    put_u32(header + 28, zir_output_rate_hz * bytes_per_sample * channels);
+    put_u16(header + 32, bytes_per_sample * channels);
+    put_u16(header + 34, 8 * bytes_per_sample);
+    std::memcpy(header + 36, "data", 4);
+    put_u32(header + 40, data_bytes);
+}
+
+bool zir_is_wav_name(const char* name) {
+    if (name == nullptr) return false;
+    const char* dot = std::strrchr(name, '.');
+    return dot != nullptr && (std::strcmp(dot, ".wav") == 0 || std::strcmp(dot, ".WAV") == 0);
+}
+
+bool zir_write_all(int fd, const void* data, std::size_t size) {
+    const char* at = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = ::write(fd, at, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (written == 0) return false;
+        at += written;
+        size -= std::size_t(written);
+    }
+    return true;
+}
+
+int open_output_file() {
+    output_data_bytes = 0;
+    if (output_file_name == nullptr || output_file_name[0] == '\0') {
+        output_fd = -1;
+        std::free(replay_buffer);
+        replay_buffer = nullptr;
+        replay_count_samples = 0;
+        replay_capacity_samples = 0;
+        grow_replay_buffer(0);
+        return output_fd;
+    }
+
+    output_fd = ::open(output_file_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (output_fd < 0) zir_fatal("could not open output file '%s'", output_file_name);
+    if (zir_is_wav_name(output_file_name)) {
+        std::uint8_t header[zir_wav_header_bytes];
+        zir_make_wav_header(header, 0);
+        if (!zir_write_all(output_fd, header, sizeof header))
+            zir_fatal("write error on '%s'", output_file_name);
+    }
+    return output_fd;
+}
+
+void write_output_frame(int fd, const float* samples, int n) {
+    if (n <= 0) return;
+    if (fd == -1) {
+        grow_replay_buffer(n);
+        for (int i = 0; i < n; ++i)
+            replay_buffer[replay_count_samples + i] =
+                zir_convert_sample(samples[i], &output_overload);
+        replay_count_samples += n;
+        return;
+    }
+
+    const bool wav = zir_is_wav_name(output_file_name);
+    std::int16_t converted[chunk_samples];
+    for (int start = 0; start < n; start += chunk_samples) {
+        const int count = n - start < chunk_samples ? n - start : chunk_samples;
+        for (int i = 0; i < count; ++i) {
+            const std::uint16_t bits =
+                std::uint16_t(zir_convert_sample(samples[start + i], &output_overload));
+            // The file holds little-endian samples on every host.
+            auto* bytes = reinterpret_cast<std::uint8_t*>(&converted[i]);
+            bytes[0] = std::uint8_t(bits & 0xFF);
+            bytes[1] = std::uint8_t(bits >> 8);
+        }
+        const std::size_t size = std::size_t(count) * 2;
+        if (wav && output_data_bytes + size > zir_wav_max_data_bytes)
+            zir_fatal("output file '%s' would exceed the 4 GiB size limit of a WAV file",
+                      shown_name());
+        if (!zir_write_all(fd, converted, size)) zir_fatal("write error on '%s'", shown_name());
+        output_data_bytes += size;
+    }
+}
+
+void close_output_file(int fd) {
+    // Memory mode has no file to close.
+    if (fd < 0) return;
+    if (zir_is_wav_name(output_file_name)) {
+        std::uint8_t header[zir_wav_header_bytes];
+        zir_make_wav_header(header, std::uint32_t(output_data_bytes));
+        // The header is rewritten in place through the descriptor the samples
+        // went to. An output that cannot seek (a pipe) keeps its first header.
+        std::size_t done = 0;
+        while (done < sizeof header) {
+            const ssize_t written = ::pwrite(fd, header + done, sizeof header - done, off_t(done));
+            if (written < 0 && errno == EINTR) continue;
+            if (written < 0 && errno == ESPIPE) break;
+            if (written <= 0) zir_fatal("write error on '%s'", shown_name());
+            done += std::size_t(written);
+        }
+    }
+    // Closing can report a delayed write failure (a full disk, a network file
+    // system); the file is then incomplete, so it is an error too.
+    if (::close(fd) != 0 && errno != EINTR) zir_fatal("write error on '%s'", shown_name());
+    if (fd == output_fd) output_fd = -1;
+}
