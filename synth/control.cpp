@@ -1,0 +1,413 @@
+// Reads control lines into frames, removes squeaks and converts frames into smoothed controls.
+#include "control.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+smoothed_controls frame_controls;
+bool hex_controls = false;
+
+namespace {
+
+control_frame frame_records[2];
+// The stream that has reached a 0x1A byte: it delivers no more frames.
+FILE *ended_stream = nullptr;
+
+constexpr int LINE_CAPACITY = 255;  // characters of one line; a longer line goes on as the next
+constexpr int END_OF_TEXT = 0x1a;
+constexpr int MAX_DECIMAL_VALUES = 12;
+
+int16_t control_frame::*const FIELD_MEMBERS[CONTROL_FIELDS] = {
+    &control_frame::nasal_freq, &control_frame::f1_freq,   &control_frame::f2_freq,
+    &control_frame::f3_freq,    &control_frame::nasal_amp, &control_frame::f1_amp,
+    &control_frame::f2_amp,     &control_frame::f3_amp,    &control_frame::high_amp,
+    &control_frame::voicing,    &control_frame::f0_index,  &control_frame::pulse_shift};
+
+// Field that each two-character column of the hexadecimal form fills: every
+// frequency is followed by its amplitude.
+constexpr int HEX_COLUMN_FIELDS[CONTROL_FIELDS] = {0, 4, 1, 5, 2, 6, 3, 7, 8, 9, 10, 11};
+
+// Branch fed by each of the frequency fields 0..3 (amplitude fields 4..7).
+constexpr int FIELD_BRANCH[4] = {5, 0, 1, 2};
+
+// Truncates toward zero and limits to the 16-bit range, so any number, however
+// large, becomes a defined field value.
+int16_t to_field(double value) {
+    if (std::isnan(value)) {
+        return 0;
+    }
+    value = std::trunc(value);
+    if (value < INT16_MIN) {
+        return INT16_MIN;
+    }
+    if (value > INT16_MAX) {
+        return INT16_MAX;
+    }
+    return static_cast<int16_t>(value);
+}
+
+int limit_index(int value, int size) { return value < 0 ? 0 : (value >= size ? size - 1 : value); }
+
+float limit(float value, float low, float high) {
+    return value < low ? low : (value > high ? high : value);
+}
+
+bool is_separator(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// One decimal token: a number when it begins with a digit, read as a plain
+// decimal (a "0x" prefix reads as 0), else nothing.
+bool decimal_token(const char *token, double *value) {
+    if (token[0] < '0' || token[0] > '9') {
+        return false;
+    }
+    if (token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) {
+        *value = 0.0;
+        return true;
+    }
+    *value = std::strtod(token, nullptr);
+    return true;
+}
+
+void parse_decimal_line(const char *line, control_frame *frame) {
+    double d[MAX_DECIMAL_VALUES] = {};
+    int count = 0;
+    const char *p = line;
+    char token[LINE_CAPACITY + 1];
+    while (count < MAX_DECIMAL_VALUES) {
+        while (*p != '\0' && is_separator(*p)) {
+            ++p;
+        }
+        if (*p == '\0') {
+            break;
+        }
+        int length = 0;
+        while (*p != '\0' && !is_separator(*p) && length < LINE_CAPACITY) {
+            token[length++] = *p++;
+        }
+        token[length] = '\0';
+        if (!decimal_token(token, &d[count])) {
+            break;
+        }
+        ++count;
+    }
+    frame->nasal_freq = to_field((d[9] - 90.0) / 5.0);
+    frame->f1_freq = to_field((d[1] - 100.0) / 25.0);
+    frame->f2_freq = to_field((d[3] - 500.0) / 50.0);
+    frame->f3_freq = to_field((d[5] - 1300.0) / 50.0);
+    frame->nasal_amp = to_field(d[10]);
+    frame->f1_amp = to_field(d[2]);
+    frame->f2_amp = to_field(d[4]);
+    frame->f3_amp = to_field(d[6]);
+    frame->high_amp = to_field(d[8]);
+    frame->voicing = to_field(d[11] / 4.0);
+    frame->f0_index = d[0] == 0.0 ? 0 : to_field(std::log(d[0]) * 23.09 - 75.37);
+    frame->pulse_shift = NO_PULSE_SHIFT;
+}
+
+// A hexadecimal digit of the fixed-column form; lower case counts as upper case.
+int hex_digit(unsigned char c) {
+    if (c >= 'a' && c <= 'z') {
+        c = static_cast<unsigned char>(c - 'a' + 'A');
+    }
+    return c >= 'A' ? c - 55 : c - 48;
+}
+
+void parse_hex_line(const char *line, control_frame *frame) {
+    size_t length = std::strlen(line);
+    for (int column = 0; column < CONTROL_FIELDS; ++column) {
+        size_t at = static_cast<size_t>(column) * 2;
+        int high = at < length ? hex_digit(static_cast<unsigned char>(line[at])) : 0;
+        int low = at + 1 < length ? hex_digit(static_cast<unsigned char>(line[at + 1])) : 0;
+        control_field(*frame, HEX_COLUMN_FIELDS[column]) = static_cast<int16_t>(high * 16 + low);
+    }
+}
+
+// Reads one line of at most LINE_CAPACITY characters into line, without its end.
+// A carriage return before a line feed is dropped. Returns the number of
+// characters, or -1 at the end of input (end of file, or a 0x1A byte with nothing
+// before it on the line). *complete tells whether the line's end was reached; a
+// longer line goes on as the next line.
+int read_line(FILE *stream, char *line, bool *complete) {
+    int length = 0;
+    *complete = true;
+    for (;;) {
+        int c = getc(stream);
+        if (c == EOF) {
+            break;
+        }
+        if (c == END_OF_TEXT) {
+            ended_stream = stream;
+            break;
+        }
+        if (c == '\n') {
+            break;
+        }
+        if (c == '\r') {
+            int next = getc(stream);
+            if (next == '\n') {
+                break;
+            }
+            if (next != EOF) {
+                ungetc(next, stream);
+            }
+            // Only one character can go back, so a lone carriage return that
+            // falls just past a full line is dropped.
+            if (length == LINE_CAPACITY) {
+                *complete = false;
+                break;
+            }
+        } else if (length == LINE_CAPACITY) {
+            ungetc(c, stream);
+            *complete = false;
+            break;
+        }
+        line[length++] = static_cast<char>(c);
+    }
+    line[length] = '\0';
+    if (length == 0 && (ended_stream == stream || feof(stream) || ferror(stream))) {
+        return -1;
+    }
+    return length;
+}
+
+// Skips the rest of a line that was cut at LINE_CAPACITY characters.
+void skip_rest_of_line(FILE *stream) {
+    for (;;) {
+        int c = getc(stream);
+        if (c == EOF || c == '\n') {
+            return;
+        }
+        if (c == END_OF_TEXT) {
+            ended_stream = stream;
+            return;
+        }
+    }
+}
+
+// Runs y[k] = a x[k] + b1 y[k-1] - b2 y[k-2] over n values, in place when out
+// is values, or only for its state when out is null.
+void run_smoother(smoother_state *s, const float *values, float *out, int n, float a, float b1,
+                  float b2) {
+    float y1 = s->y1;
+    float y2 = s->y2;
+    for (int k = 0; k < n; ++k) {
+        float y = a * values[k] + b1 * y1 - b2 * y2;
+        y2 = y1;
+        y1 = y;
+        if (out != nullptr) {
+            out[k] = y;
+        }
+    }
+    s->y1 = y1;
+    s->y2 = y2;
+}
+
+constexpr float FORMANT_A = 0.01036742f;
+constexpr float FORMANT_B1 = 1.796359f;
+constexpr float FORMANT_B2 = 0.8067264f;
+constexpr float EXCITATION_A = 0.005906528f;
+constexpr float EXCITATION_B1 = 1.8462921f;
+constexpr float EXCITATION_B2 = 0.8521986f;
+// Runs over the new values that pull the smoothers onto them after a jump.
+constexpr int CLAMP_RUNS = 20;
+
+int64_t difference(const control_frame &current, const control_frame &previous, int field) {
+    return static_cast<int64_t>(control_field(current, field)) - control_field(previous, field);
+}
+
+float voicing_factor_of(float s, float offset) {
+    return std::sqrt(limit((s + offset) / 10.0f, 0.0f, 1.0f));
+}
+
+}  // namespace
+
+control_frame *current_frame = &frame_records[0];
+control_frame *previous_frame = &frame_records[1];
+
+int16_t &control_field(control_frame &frame, int i) { return frame.*FIELD_MEMBERS[i]; }
+
+int16_t control_field(const control_frame &frame, int i) { return frame.*FIELD_MEMBERS[i]; }
+
+void reset_control_state() {
+    std::memset(frame_records, 0, sizeof frame_records);
+    std::memset(&frame_controls, 0, sizeof frame_controls);
+    current_frame = &frame_records[0];
+    previous_frame = &frame_records[1];
+    ended_stream = nullptr;
+}
+
+void parse_control_line(const char *line, bool hex_form, control_frame *frame) {
+    if (hex_form) {
+        parse_hex_line(line, frame);
+    } else {
+        parse_decimal_line(line, frame);
+    }
+}
+
+bool read_control_frame(FILE *stream) {
+    if (stream == ended_stream) {
+        return false;
+    }
+    char line[LINE_CAPACITY + 1];
+    for (;;) {
+        bool complete = true;
+        if (read_line(stream, line, &complete) < 0) {
+            return false;
+        }
+        if (line[0] != '*') {
+            break;
+        }
+        // A comment is skipped whole, however long, so its tail never becomes a frame.
+        if (!complete) {
+            skip_rest_of_line(stream);
+        }
+        if (stream == ended_stream) {
+            return false;
+        }
+    }
+    control_frame *older = previous_frame;
+    previous_frame = current_frame;
+    current_frame = older;
+    parse_control_line(line, hex_controls, current_frame);
+    return true;
+}
+
+void remove_squeaks_in(control_frame *current, const control_frame *previous,
+                       const synth_params *p) {
+    for (int i = 4; i <= 7; ++i) {
+        int64_t now = control_field(*current, i);
+        int64_t before = control_field(*previous, i);
+        if (now <= before - p->isqthr || (now == 1 && before > p->lsqthr)) {
+            control_field(*current, i - 4) = control_field(*previous, i - 4);
+        }
+    }
+}
+
+void remove_squeaks() { remove_squeaks_in(current_frame, previous_frame, &params); }
+
+void smooth_formant_controls(smoother_state *state, float *values, int n) {
+    run_smoother(state, values, values, n, FORMANT_A, FORMANT_B1, FORMANT_B2);
+}
+
+void smooth_excitation_controls(smoother_state *state, float *values, int n) {
+    run_smoother(state, values, values, n, EXCITATION_A, EXCITATION_B1, EXCITATION_B2);
+}
+
+void convert_controls_with(smoothed_controls *c, const synth_params *p,
+                           const control_frame *current, const control_frame *previous) {
+    const int n = p->formant_controls;
+    const int m = p->excitation_controls;
+    const control_frame &cur = *current;
+
+    // Indices outside the tables are limited to them.
+    int f0 = limit_index(cur.f0_index, F0_TABLE_SIZE);
+    int shifted = limit_index(cur.f0_index + (cur.pulse_shift - NO_PULSE_SHIFT) / 2, F0_TABLE_SIZE);
+    float pulse_s = p->grpl / p->f0_table[shifted] + p->conts;
+    float f0_hz = p->f0_table[f0];
+
+    float s = static_cast<float>(cur.voicing) / 2.0f - 21.0f;
+    const float top = static_cast<float>(COS_TABLE_SIZE);
+
+    for (int i = 0; i < 4; ++i) {
+        int b = FIELD_BRANCH[i];
+        c->voicing_factor[b] = voicing_factor_of(s, p->dvoffs[b]);
+        float position =
+            static_cast<float>(control_field(cur, i) - 1) * p->freq_step[b] + p->freq_base[b];
+        position = limit(position, 1.0f, top);
+        float gain = p->amp_table[limit_index(control_field(cur, i + 4), AMP_TABLE_SIZE)];
+        for (int j = 0; j < n; ++j) {
+            c->branch_freq[b][j] = position;
+            c->branch_amp[b][j] = gain;
+        }
+    }
+    float high_gain = p->amp_table[limit_index(cur.high_amp, AMP_TABLE_SIZE)];
+    for (int b = 3; b <= 4; ++b) {
+        c->voicing_factor[b] = voicing_factor_of(s, p->dvoffs[b]);
+        float position = limit(p->freq_base[b], 1.0f, top);
+        float gain = (b == 4 && cur.voicing > 32) ? 0.0f : high_gain;
+        for (int j = 0; j < n; ++j) {
+            c->branch_freq[b][j] = position;
+            c->branch_amp[b][j] = gain;
+        }
+    }
+
+    for (int j = 0; j < m; ++j) {
+        c->pitch_period[j] = 1.0f / f0_hz;
+        c->pulse_length[j] = pulse_s;
+    }
+
+    // Widening stays within 0..1 whatever the divisor (zero or negative included).
+    float amp_excess = static_cast<float>(cur.nasal_amp - cur.f1_amp) - p->aoffdn;
+    float freq_excess = static_cast<float>(cur.f1_freq) - p->foffdn;
+    float widening = (amp_excess > 0.0f ? amp_excess : 0.0f) *
+                     (freq_excess > 0.0f ? freq_excess : 0.0f) / p->scaldn;
+    c->nasal_widening = widening > 0.0f ? (widening < 1.0f ? widening : 1.0f) : 0.0f;
+
+    c->formant_clamp = false;
+    for (int i = 0; i <= 3; ++i) {
+        if (std::llabs(difference(cur, *previous, i)) >= p->ifrecl) {
+            c->formant_clamp = true;
+        }
+    }
+    for (int i = 4; i <= 8; ++i) {
+        if (std::llabs(difference(cur, *previous, i)) >= p->iampcl) {
+            c->formant_clamp = true;
+        }
+    }
+    c->pitch_clamp = std::llabs(difference(cur, *previous, 10)) >= p->ipocl;
+
+    c->previous_all_unvoiced = c->all_unvoiced;
+    bool none_voiced = true;
+    bool all_voiced = true;
+    for (int b = 0; b < NUM_BRANCHES; ++b) {
+        none_voiced = none_voiced && c->voicing_factor[b] == 0.0f;
+        all_voiced = all_voiced && c->voicing_factor[b] == 1.0f;
+    }
+    c->all_unvoiced = none_voiced;
+    c->all_voiced = all_voiced;
+    c->voicing_onset = c->previous_all_unvoiced && !c->all_unvoiced;
+
+    int rises = 0;
+    for (int i = 4; i <= 8; ++i) {
+        if (difference(cur, *previous, i) >= p->iampcl) {
+            ++rises;
+        }
+    }
+    c->burst_onset = rises > 1;
+
+    if (c->formant_clamp) {
+        for (int run = 0; run < CLAMP_RUNS; ++run) {
+            for (int b = 0; b < NUM_BRANCHES; ++b) {
+                run_smoother(&c->amp_smoother[b], c->branch_amp[b], nullptr, n, FORMANT_A,
+                             FORMANT_B1, FORMANT_B2);
+                if (b < 3) {
+                    run_smoother(&c->freq_smoother[b], c->branch_freq[b], nullptr, n, FORMANT_A,
+                                 FORMANT_B1, FORMANT_B2);
+                }
+            }
+        }
+    }
+    for (int b = 0; b < NUM_BRANCHES; ++b) {
+        smooth_formant_controls(&c->amp_smoother[b], c->branch_amp[b], n);
+        if (b < 3) {
+            smooth_formant_controls(&c->freq_smoother[b], c->branch_freq[b], n);
+        }
+    }
+
+    if (c->pitch_clamp) {
+        for (int run = 0; run < CLAMP_RUNS; ++run) {
+            run_smoother(&c->period_smoother, c->pitch_period, nullptr, m, EXCITATION_A,
+                         EXCITATION_B1, EXCITATION_B2);
+            run_smoother(&c->pulse_length_smoother, c->pulse_length, nullptr, m, EXCITATION_A,
+                         EXCITATION_B1, EXCITATION_B2);
+        }
+    }
+    smooth_excitation_controls(&c->period_smoother, c->pitch_period, m);
+    smooth_excitation_controls(&c->pulse_length_smoother, c->pulse_length, m);
+}
+
+void convert_controls() {
+    convert_controls_with(&frame_controls, &params, current_frame, previous_frame);
+}

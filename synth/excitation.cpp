@@ -1,0 +1,311 @@
+// The excitation source: glottal pulse train with its source filter, noise, and per-branch mixing.
+#include "excitation.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "zir.h"
+
+excitation_state excitation;
+
+// A pulse runs over this many excitation-rate samples at the least (pulse plus
+// closed phase). Real voices stay far above it (400 Hz is 110 samples); it only
+// keeps a degenerate period from laying pulses without end within one frame.
+constexpr float MIN_PULSE_PERIOD_SAMPLES = 1.0f;
+
+// A pulse longer than the period runs over whole periods; more than this many
+// periods means a nonsensical control, which then runs over one period.
+constexpr int MAX_PERIODS_PER_PULSE = 1000;
+
+// Nonsensical controls (an infinite or not-a-number period) must not carry the
+// pulse position beyond what converts safely to a sample index; such a pulse
+// simply lies far in the future. Real positions stay below a few thousand.
+constexpr float MAX_PULSE_POSITION = 1.0e7f;
+constexpr float MAX_PULSE_STEP = 1.0e5f;  // excitation samples per point or gap
+
+static float limited(float value, float high) { return value < high ? value : high; }
+
+constexpr uint32_t NOISE_MULTIPLIER = 1103515245u;
+constexpr uint32_t NOISE_INCREMENT = 12345u;
+
+int noise_next(noise_generator *g) {
+    // A 32-bit linear congruential step; the high bits are the better ones.
+    g->state = g->state * NOISE_MULTIPLIER + NOISE_INCREMENT;
+    return static_cast<int>((g->state >> 16) & 0x7fff);
+}
+
+// Multipliers and increments that take the generator i + 1 steps at once, so
+// that twelve draws are twelve independent products instead of a chain.
+struct noise_jumps {
+    uint32_t multiplier[12];
+    uint32_t increment[12];
+};
+
+static constexpr noise_jumps make_noise_jumps() {
+    noise_jumps j{};
+    uint32_t m = 1, c = 0;
+    for (int i = 0; i < 12; ++i) {
+        m = m * NOISE_MULTIPLIER;
+        c = c * NOISE_MULTIPLIER + NOISE_INCREMENT;
+        j.multiplier[i] = m;
+        j.increment[i] = c;
+    }
+    return j;
+}
+
+static constexpr noise_jumps NOISE_JUMPS = make_noise_jumps();
+
+int noise_sum12(noise_generator *g) {
+    const uint32_t state = g->state;
+    int sum = 0;
+    for (int i = 0; i < 12; ++i) {
+        sum += static_cast<int>(
+            ((state * NOISE_JUMPS.multiplier[i] + NOISE_JUMPS.increment[i]) >> 16) & 0x7fff);
+    }
+    g->state = state * NOISE_JUMPS.multiplier[11] + NOISE_JUMPS.increment[11];
+    return sum;
+}
+
+void source_filter_process(source_filter *f, float *samples, int n) {
+    float g1 = f->g1, g2 = f->g2, h1 = f->h1, h2 = f->h2;
+    float p1 = f->p1, p2 = f->p2, q1 = f->q1;
+    for (int k = 0; k < n; ++k) {
+        const float g = 0.0109455f * samples[k] + 1.5453652f * g1 - 0.9386455f * g2;
+        const float h = g - 1.280451f * g1 + g2 + 1.5368902f * h1 - 0.7920242f * h2;
+        const float p = h - 0.9188553f * h1 + h2 + 1.5652816f * p1 - 0.643415f * p2;
+        const float q = p + 1.4773386f * p1 + p2 + 0.9988583f * q1;
+        samples[k] = q - 0.9126601f * q1;
+        g2 = g1;
+        g1 = g;
+        h2 = h1;
+        h1 = h;
+        p2 = p1;
+        p1 = p;
+        q1 = q;
+    }
+    f->g1 = g1;
+    f->g2 = g2;
+    f->h1 = h1;
+    f->h2 = h2;
+    f->p1 = p1;
+    f->p2 = p2;
+    f->q1 = q1;
+}
+
+void reset_excitation(excitation_state *e) {
+    std::memset(e, 0, sizeof *e);
+    e->pulse.pulse_position = 0.0f;
+    e->pulse.pulse_point = 0;
+    e->pulse.period_s = INITIAL_PITCH_PERIOD_S;
+    e->pulse.pulse_length_s = INITIAL_PULSE_LENGTH_S;
+    e->pulse.closed_s = INITIAL_PITCH_PERIOD_S - INITIAL_PULSE_LENGTH_S;
+    e->noise.state = NOISE_SEED;
+}
+
+void make_noise_with(excitation_state *e, const synth_params *p, bool burst) {
+    const int start = burst ? p->silence_samples : 0;
+    float *noise = e->noise_buffer;
+    for (int n = start; n < p->frame_length; ++n) {
+        // Twelve uniform values add up to near-Gaussian noise of unit variance.
+        noise[n] =
+            (static_cast<float>(noise_sum12(&e->noise)) / 32768.0f - 6.0f) * p->noise_amplitude;
+    }
+    if (burst) {
+        noise[p->silence_samples * 9 / 10] =
+            std::sqrt(static_cast<float>(p->silence_samples)) * p->noise_amplitude;
+    }
+}
+
+// Closed phase of a pulse of length `length_s` in a period of `period_s`: a
+// pulse longer than the period runs over whole periods, so the result is
+// always positive.
+static float closed_phase_s(float period_s, float length_s) {
+    float closed = period_s - length_s;
+    for (int i = 0; closed <= 0.0f && i < MAX_PERIODS_PER_PULSE; ++i) closed += period_s;
+    if (!(closed > 0.0f)) closed = period_s > 0.0f ? period_s : INITIAL_PITCH_PERIOD_S;
+    return closed;
+}
+
+// Point step and gap of the generator from a pulse length and closed phase.
+static void set_step_and_gap(pulse_generator *g, float rate, float length_s, float closed_s) {
+    // Comparisons written so that not-a-number takes the limit too.
+    const float step = rate * length_s / PULSE_POINTS;
+    g->point_step = step >= 0.0f ? limited(step, MAX_PULSE_STEP) : MAX_PULSE_STEP;
+    const float gap = rate * closed_s;
+    g->gap = gap >= 0.0f ? limited(gap, MAX_PULSE_STEP) : MAX_PULSE_STEP;
+    const float min_gap = MIN_PULSE_PERIOD_SAMPLES - PULSE_POINTS * g->point_step;
+    if (g->gap < min_gap) g->gap = min_gap;
+}
+
+// Moves the generator onto every excitation control whose start it has
+// passed, stretching the distance already run past the control's start in
+// proportion to the new closed phase (or to the new pulse length while the
+// frame's first pulse continues from the previous frame).
+static void take_over(pulse_generator *g, const synth_params *p, const smoothed_controls *c) {
+    const bool between_pulses = g->pulse_point == 0;
+    while (g->cursor < p->excitation_controls) {
+        const float start = static_cast<float>(g->cursor * p->excitation_segment) + 0.5f;
+        if (!(g->pulse_position > start)) break;
+        const float period = c->pitch_period[g->cursor];
+        const float length = c->pulse_length[g->cursor];
+        ++g->cursor;
+        const float closed = closed_phase_s(period, length);
+        const float run = g->pulse_position - start;
+        if (between_pulses) {
+            g->pulse_position = start + run * closed / g->closed_s;
+        } else if (g->pulse_length_s > 0.0f) {
+            g->pulse_position = start + run * length / g->pulse_length_s;
+        }
+        if (!(g->pulse_position < MAX_PULSE_POSITION)) g->pulse_position = MAX_PULSE_POSITION;
+        g->pulse_length_s = length;
+        g->period_s = period;
+        g->closed_s = closed;
+        set_step_and_gap(g, p->excitation_rate, length, closed);
+    }
+}
+
+// The formant control in which an excitation-rate position lies, limited to
+// 0 .. controls (the value `controls` stands for "past the frame").
+static int control_at(float position, int segment, int controls) {
+    const float sample = position - 0.5f;
+    if (!(sample > 0.0f)) return 0;
+    if (sample >= static_cast<float>(segment) * static_cast<float>(controls)) return controls;
+    return static_cast<int>(sample) / segment;
+}
+
+void excite_with(excitation_state *e, const synth_params *p, const smoothed_controls *c) {
+    pulse_generator *g = &e->pulse;
+    const int frame = p->excitation_frame_length;
+    const int segment = 4 * p->formant_segment;
+    const int controls = p->formant_controls;
+    float *source = e->source_buffer;
+
+    g->cursor = 0;
+    if (!(g->pulse_position >= 0.0f)) {
+        zir_fatal("From subroutine excite - negative value for sample position");
+    }
+    if (c->voicing_onset) {
+        // The first pulse after an unvoiced stretch starts a quarter frame in.
+        g->pulse_position = static_cast<float>(frame / 4);
+        g->pulse_point = 0;
+        g->carry = 0.0f;
+    }
+    source[1] += g->carry;
+    g->carry = 0.0f;
+    if (g->pulse_position < 1.0f) {
+        set_step_and_gap(g, p->excitation_rate, c->pulse_length[0],
+                         closed_phase_s(c->pitch_period[0], c->pulse_length[0]));
+    } else {
+        take_over(g, p, c);
+    }
+
+    for (;;) {
+        int control = control_at(g->pulse_position, segment, controls);
+        for (int k = g->pulse_point; k < PULSE_POINTS; ++k) {
+            if (control < controls) {
+                int reached = control_at(g->pulse_position, segment, controls);
+                if (reached > controls - 1) reached = controls - 1;
+                for (int j = control; j <= reached; ++j)
+                    e->glottal_phase[j] = p->phase_pattern[k / 4];
+                control = reached;
+            }
+            if (g->pulse_position >= static_cast<float>(frame + 1)) {
+                // The point lies in the next frame: continue there with this point.
+                g->pulse_point = k;
+                g->pulse_position -= static_cast<float>(frame);
+                return;
+            }
+            const float amplitude = p->pulse_shape[k];
+            const int i = static_cast<int>(g->pulse_position);
+            // Split the point between its two neighbouring samples in proportion
+            // to its distance from each, so the timing stays exact.
+            if (i > 0) source[i] += (static_cast<float>(i + 1) - g->pulse_position) * amplitude;
+            const float share = (g->pulse_position - static_cast<float>(i)) * amplitude;
+            if (i + 1 <= frame) {
+                if (i + 1 >= 1) source[i + 1] += share;
+            } else {
+                // Sample frame + 1 is the next frame's first sample.
+                g->carry += share;
+            }
+            g->pulse_position = limited(g->pulse_position + g->point_step, MAX_PULSE_POSITION);
+            take_over(g, p, c);
+        }
+        g->pulse_point = 0;
+        g->pulse_position = limited(g->pulse_position + g->gap, MAX_PULSE_POSITION);
+        take_over(g, p, c);
+    }
+}
+
+void make_excitation_with(excitation_state *e, const synth_params *p, const smoothed_controls *c) {
+    const int frame = p->excitation_frame_length;
+    if (!c->all_voiced) {
+        std::memset(e->noise_buffer, 0, sizeof e->noise_buffer);
+        make_noise_with(e, p, c->burst_onset);
+    }
+    std::memset(e->source_buffer, 0, sizeof e->source_buffer);
+    std::memset(e->glottal_phase, 0, sizeof e->glottal_phase);
+    if (!c->all_unvoiced) {
+        excite_with(e, p, c);
+        source_filter_process(&e->filter, e->source_buffer + 1, frame);
+        // Decimate by four: keep every fourth sample counted from 1.
+        for (int k = 0; k < p->frame_length; ++k)
+            e->voiced_buffer[k] = e->source_buffer[4 * (k + 1)];
+    } else if (!c->previous_all_unvoiced) {
+        // Six frames of silence let the source filter's ringing die out, so the
+        // next voiced stretch starts from a quiet filter.
+        for (int pass = 0; pass < 6; ++pass) {
+            std::memset(e->source_buffer, 0, sizeof e->source_buffer);
+            source_filter_process(&e->filter, e->source_buffer + 1, frame);
+        }
+        std::memset(e->source_buffer, 0, sizeof e->source_buffer);
+        std::memset(e->voiced_buffer, 0, sizeof e->voiced_buffer);
+    }
+}
+
+void mix_excitation_with(excitation_state *e, int b, const synth_params *p,
+                         const smoothed_controls *c) {
+    const float v = c->voicing_factor[b];
+    const float *amp = c->branch_amp[b];
+    float *out = e->branch_buffer;
+    if (v == 1.0f) {
+        for (int j = 0; j < p->formant_controls; ++j) {
+            e->bw_mod[j] = e->glottal_phase[j];
+            const float gain = amp[j];
+            for (int n = p->control_start[j]; n <= p->control_end[j]; ++n) {
+                out[n] = gain * e->voiced_buffer[n];
+            }
+        }
+    } else if (v == 0.0f) {
+        for (int j = 0; j < p->formant_controls; ++j) {
+            e->bw_mod[j] = p->gouv;
+            const float gain = amp[j];
+            for (int n = p->control_start[j]; n <= p->control_end[j]; ++n) {
+                out[n] = gain * e->noise_buffer[n];
+            }
+        }
+    } else {
+        // v * w is sqrt(1 - v * v): the two sources are mixed at constant power.
+        const float w = std::sqrt(1.0f / (v * v) - 1.0f);
+        for (int j = 0; j < p->formant_controls; ++j) {
+            e->bw_mod[j] = (p->gouv * w + e->glottal_phase[j]) * v;
+            const float gain = amp[j];
+            for (int n = p->control_start[j]; n <= p->control_end[j]; ++n) {
+                out[n] = (w * e->noise_buffer[n] + e->voiced_buffer[n]) * v * gain;
+            }
+        }
+    }
+    if (p->alfcon != 0) {
+        // The nasal branch gets branch 0's excitation taken away.
+        if (b == 0) {
+            std::memcpy(e->saved_branch0, out, sizeof(float) * p->frame_length);
+        } else if (b == 5) {
+            for (int n = 0; n < p->frame_length; ++n) out[n] -= e->saved_branch0[n];
+        }
+    }
+    for (int n = 0; n < p->frame_length; ++n) e->branch_inputs[n][b] = out[n];
+    std::memcpy(e->branch_bw_mod[b], e->bw_mod, sizeof(float) * p->formant_controls);
+}
+
+void make_excitation() { make_excitation_with(&excitation, &params, &frame_controls); }
+
+void mix_excitation(int b) { mix_excitation_with(&excitation, b, &params, &frame_controls); }
