@@ -55,4 +55,18 @@ void set_ui_host(UiHost* host);
 // The framework's message box: the formatted text alone, exclamation icon, OK.
 void AfxMessageBox(const std::string& text);
 
+// The busy notion (wait cursor). Nested uses count: the host hears set_busy(true)
+// when the first begins and set_busy(false) when the last ends.
+void BeginWaitCursor();
+void EndWaitCursor();
+
+// Shows the wait cursor for the lifetime of the object.
+class CWaitCursor {
+public:
+    CWaitCursor() { BeginWaitCursor(); }
+    ~CWaitCursor() { EndWaitCursor(); }
+    CWaitCursor(const CWaitCursor&) = delete;
+    CWaitCursor& operator=(const CWaitCursor&) = delete;
+};
+
 }  // namespace framework

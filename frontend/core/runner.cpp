@@ -1,0 +1,113 @@
+// The stage runner: runs the command templates of the three stages as one chain
+// of child processes and stores every intermediate result.
+#include <unistd.h>
+
+#include "file_io.h"
+#include "spawn.h"
+#include "taloria_app.h"
+#include "taloria_doc.h"
+#include "ui_host.h"
+
+std::atomic<bool> g_bStopRun{false};
+
+namespace {
+
+std::string UnableToOpen(const std::string& path) { return "Unable to open '" + path + "'"; }
+
+std::string NumberedOutput(const std::string& app_dir, int stage, int index, const char* ext) {
+    return app_dir + "/html/output" + std::to_string(stage) + "-" + std::to_string(index) + ext;
+}
+
+}  // namespace
+
+CTaloriaDoc::BOOL CTaloriaDoc::RunStages() {
+    CTaloriaApp& app = *TaloriaApp();
+    g_bStopRun = false;
+    // Relative paths in command lines and in arg resolve against the
+    // application directory. The child is started there in any case.
+    if (::chdir(app.m_strAppDir.c_str()) != 0) {
+        // Nothing to do: every path of the run is absolute, and the process
+        // layer gives the child the application directory itself.
+    }
+
+    m_strPlayFile.clear();
+    framework::ui_host().command_states_changed();
+    std::string data;
+    BOOL result = 1;
+
+    for (int s = 0; s < NUM_STAGES && result; ++s) {
+        for (int i = 0; i < app.m_nCommands[s]; ++i) {
+            CommandTemplate& t = app.m_commands[s][i];
+            t.done = 0;
+            if (t.flags & CMD_INPUT) {
+                data = m_strInputText;
+            } else if (t.flags & CMD_OUTPUT) {
+                m_strPlayFile = app.m_strAppDir + "/" + t.arg;
+                framework::ui_host().command_states_changed();
+            } else {
+                framework::ui_host().run_progress(s, i, t.text);
+                std::string output;
+                if (!ExecuteCommand(t.text, data, output)) {
+                    framework::AfxMessageBox("Command '" + t.text + "' fails");
+                    std::string report = NumberedOutput(app.m_strAppDir, s, i, ".txt");
+                    if (!framework::WriteFileInPlace(report, output)) {
+                        framework::AfxMessageBox(UnableToOpen(report));
+                    }
+                    result = 0;
+                    break;
+                }
+                data = std::move(output);
+            }
+
+            std::string file;
+            if (t.flags & CMD_TEXT) {
+                file = NumberedOutput(app.m_strAppDir, s, i, ".txt");
+            } else if (t.flags & CMD_XML) {
+                file = NumberedOutput(app.m_strAppDir, s, i, ".xml");
+            } else if (t.flags & CMD_WAV) {
+                file = NumberedOutput(app.m_strAppDir, s, i, ".wav");
+            }
+            // The data are stored whole, NUL bytes included: an audio file
+            // printed by a command is binary.
+            if (!file.empty() && !framework::WriteFileInPlace(file, data)) {
+                framework::AfxMessageBox(UnableToOpen(file));
+                result = 0;
+                break;
+            }
+            if (t.flags & CMD_TEE) {
+                std::string tee = app.m_strAppDir + "/" + t.arg;
+                if (!framework::WriteFileInPlace(tee, data)) {
+                    framework::AfxMessageBox(UnableToOpen(tee));
+                    result = 0;
+                    break;
+                }
+            }
+            t.done = 1;
+        }
+    }
+    framework::ui_host().run_progress(-1, -1, "");
+    return result;
+}
+
+CTaloriaDoc::BOOL CTaloriaDoc::ExecuteCommand(const std::string& command, const std::string& input,
+                                              std::string& output) {
+    framework::CWaitCursor wait;
+    output.clear();
+    // A "$PRX " command stands for work done elsewhere: nothing is started
+    // and it succeeds with empty output.
+    if (command.compare(0, 5, "$PRX ") == 0) return 1;
+    return SpawnCommand(command, input, output) == 0 ? 1 : 0;
+}
+
+int CTaloriaDoc::SpawnCommand(const std::string& command, const std::string& input,
+                              std::string& output) {
+    const CTaloriaApp& app = *TaloriaApp();
+    core::SpawnOptions options;
+    options.app_dir = app.m_strAppDir;
+    options.program_dir = app.m_strProgramDir;
+    options.old_console = app.m_bOldConsole != 0;
+    options.stop = &g_bStopRun;
+    return core::spawn_command(command, input, output, options);
+}
+
+unsigned long CTaloriaDoc::FeedThreadProc(void* args) { return core::FeedThreadProc(args); }
