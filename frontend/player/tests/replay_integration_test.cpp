@@ -1,0 +1,54 @@
+// Replay in real time through the capture device: pause holds replay without
+// losing buffers, resume continues it, and the file plays to its end.
+#include <gtest/gtest.h>
+
+#include "replay_fixture.h"
+
+using namespace player_test;
+
+namespace {
+// The same fixture, named apart from the fast replay checks.
+class player_replay_realtime : public player_replay {};
+}  // namespace
+
+namespace {
+
+constexpr std::size_t kBlock = CAudioPlayer::REPLAY_BLOCK_BYTES;
+
+TEST_F(player_replay_realtime, PauseHoldsReplayAndResumeFinishesIt) {
+    // 48000 Hz stereo: one block plays for about 0.34 s; at twice real time
+    // the four blocks take about 0.7 s.
+    UseCapture(2);
+    const std::string samples = Pattern(4 * kBlock - 400);
+    OpenWave(samples, 2, 48000);
+    ASSERT_TRUE(player_.Play(&window_, 0));
+    PumpFor(250);
+    const int before_pause = window_.notices;
+    EXPECT_LE(before_pause, 2);
+    ASSERT_TRUE(player_.Pause());
+    PumpFor(600);
+    // At most a notice already on its way when the pause came.
+    EXPECT_LE(window_.notices, before_pause + 1);
+    EXPECT_TRUE(player_.IsPaused());
+    ASSERT_TRUE(player_.Restart());
+    ASSERT_TRUE(WaitUntilIdle(5000));
+    Drain();
+    EXPECT_EQ(window_.notices, 4);
+    EXPECT_EQ(Captured(), samples);
+}
+
+TEST_F(player_replay_realtime, StopInRealTimeDrainsEveryNotice) {
+    UseCapture(1);
+    OpenWave(Pattern(10 * kBlock), 2, 48000);
+    ASSERT_TRUE(player_.Play(&window_, 0));
+    PumpFor(100);
+    ASSERT_TRUE(player_.Stop());
+    EXPECT_EQ(player_.GetQueuedCount(), 0);
+    EXPECT_EQ(window_.notices, 7);
+    // A new replay can start at once.
+    ASSERT_TRUE(player_.Play(&window_, 0));
+    ASSERT_TRUE(player_.Stop());
+    EXPECT_EQ(window_.notices, 14);
+}
+
+}  // namespace
