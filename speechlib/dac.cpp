@@ -31,6 +31,16 @@ namespace {
 constexpr int silent_class = 4;
 constexpr int waveout_class = 8;
 
+// The replay messages are fixed texts. The wave-output layer's reason for a
+// failure (no sound card, the sound server's refusal) is added on a line of
+// its own only when TALORIA_WAVEOUT_DEBUG asks for the sound layer's detail.
+// `line_open` says that the message before it has no line end of its own.
+void explain(const std::string& reason, bool line_open) {
+    const char* debug = std::getenv("TALORIA_WAVEOUT_DEBUG");
+    if (debug == nullptr || debug[0] == '\0' || debug[0] == '0' || reason.empty()) return;
+    std::fprintf(stderr, "%s%s: %s\n", line_open ? "\n" : "", zir_progname, reason.c_str());
+}
+
 }  // namespace
 
 void zir_dac_close(int /*flag*/) {
@@ -77,7 +87,10 @@ int zir_waveout_play(const void* bytes, int length, int rate, int bytes_per_samp
     format.bits_per_sample = 8 * bytes_per_sample;
     std::string error;
     if (!waveout::supported(format, &error)) {
-        std::fputs("Unsupported waveform format/rate\n", stderr);
+        // This message carries no line end of its own: callers that compare
+        // standard error byte for byte see exactly this text.
+        std::fputs("Unsupported waveform format/rate", stderr);
+        explain(error, true);
         return -1;
     }
 
@@ -93,7 +106,7 @@ int zir_waveout_play(const void* bytes, int length, int rate, int bytes_per_samp
         &error);
     if (!device) {
         std::fputs("Unable to open waveform output device\n", stderr);
-        std::fprintf(stderr, "%s: %s\n", zir_progname, error.c_str());
+        explain(error, false);
         return -1;
     }
     device->reset();

@@ -88,16 +88,21 @@ int zir_getopt(int argc, char* const argv[], const char* optstring) {
 }
 
 void zir_fatal(const char* format, ...) {
+    // Both the message and the shown text "<program>: <message>" are built in
+    // 1024-byte buffers, so an overlong message is cut, never overrun: the
+    // line written holds at most 1023 bytes before its line end.
     char message[1024];
     va_list args;
     va_start(args, format);
     std::vsnprintf(message, sizeof message, format, args);
     va_end(args);
-    // One write call keeps the line whole even when other processes share
-    // the same standard error.
+    constexpr std::size_t shown_max_bytes = 1023;
     std::string line = zir_progname != nullptr ? zir_progname : "parvox";
     line += ": ";
     line += message;
+    if (line.size() > shown_max_bytes) line.resize(shown_max_bytes);
+    // One write call keeps the line whole even when other processes share
+    // the same standard error.
     line += '\n';
     std::fflush(stdout);
     std::fflush(stderr);

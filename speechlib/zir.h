@@ -34,8 +34,9 @@ int zir_getopt(int argc, char* const argv[], const char* optstring);
 void zir_getopt_reset();
 
 // Writes "<zir_progname>: <message>" as one line to standard error and ends the
-// process with exit status 1. The format is printf's; a formatted message
-// longer than 1024 bytes may be cut.
+// process with exit status 1. The format is printf's; the text before the line
+// end is cut to 1023 bytes (the message and the shown text each fit a
+// 1024-byte buffer).
 [[noreturn]] void zir_fatal(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Looks a relative file name up along the ";"-separated directories of the

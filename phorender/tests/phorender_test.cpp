@@ -121,10 +121,20 @@ TEST_F(phorender_Program, LongStandardInputReachesTheEngineWhole) {
 
 TEST_F(phorender_Program, MissingDatabaseFailsBeforeWritingAnything) {
     write("speech.pho", kUtterance);
-    const testutil::ProgramRun run =
-        phorender({path("no-such-voice"), path("speech.pho"), path("out.wav")});
-    expect_library_error(run, path("no-such-voice"));
-    EXPECT_FALSE(fs::exists(path("out.wav")));
+    for (const char* input : {"speech.pho", "-"}) {
+        SCOPED_TRACE(input);
+        const std::string in = std::string(input) == "-" ? input : path(input);
+        const testutil::ProgramRun run =
+            phorender({path("no-such-voice"), in, path("out.wav")}, kUtterance);
+        expect_library_error(run, path("no-such-voice"));
+        EXPECT_FALSE(fs::exists(path("out.wav")));
+    }
+}
+
+TEST_F(phorender_Program, ArgumentsAfterTheThirdAreIgnored) {
+    write("speech.pho", kUtterance);
+    expect_rendered(phorender({kVoice, path("speech.pho"), path("out.wav"), "extra", "--help"}),
+                    path("out.wav"), kUtteranceMs);
 }
 
 TEST_F(phorender_Program, UnknownPhonemeIsAnError) {

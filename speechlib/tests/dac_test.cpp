@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <set>
 #include <vector>
 
@@ -13,16 +14,28 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-TEST(speechlib_dac, TableHoldsUniqueNamesAndOnlyKnownClasses) {
+TEST(speechlib_dac, TableHoldsEveryKnownDeviceInSearchOrder) {
+    // Names that DAC settings and scripts use: one row out of place or one
+    // class wrong would make a setting select another device or none.
+    const zir_dac_entry expected[] = {
+        {"sun", 0, 0},        {"sparc2", 0, 0},     {"sun8", 0, 1},        {"sun8-spkr", 0, 0},
+        {"sun8-phone", 0, 1}, {"sun8-line", 0, 2},  {"sparc10", 1, 0},     {"sun16", 1, 0},
+        {"dbri", 1, 0},       {"sun16-spkr", 1, 0}, {"sun16-phone", 1, 1}, {"sun16-line", 1, 2},
+        {"0", 2, 0},          {"1", 2, 1},          {"2", 2, 2},           {"3", 2, 3},
+        {"4", 2, 4},          {"5", 2, 5},          {"6", 2, 6},           {"7", 2, 7},
+        {"ansi", 3, 0},       {"ansi16", 3, 0},     {"ansi12", 3, 1},      {"pp", 4, 1},
+        {"dt2811", 4, 2},     {"pclx", 4, 3},       {"eb12", 4, 4},        {"sb8", 4, 5},
+        {"sb16", 4, 6},       {"extend", 5, 0},     {"pipe", 6, 0},        {"linux", 7, 0},
+        {"windows", 8, 0},    {"win32", 8, 0},
+    };
+    static_assert(std::size(expected) == zir_dac_table_size);
     std::set<std::string> names;
-    for (const zir_dac_entry& entry : zir_dac_table) {
-        EXPECT_TRUE(names.insert(entry.name).second) << "duplicate " << entry.name;
-        EXPECT_GE(entry.dac_class, 0);
-        EXPECT_LE(entry.dac_class, 8);
+    for (int i = 0; i < zir_dac_table_size; ++i) {
+        EXPECT_STREQ(zir_dac_table[i].name, expected[i].name) << "row " << i;
+        EXPECT_EQ(zir_dac_table[i].dac_class, expected[i].dac_class) << expected[i].name;
+        EXPECT_EQ(zir_dac_table[i].sub_device, expected[i].sub_device) << expected[i].name;
+        EXPECT_TRUE(names.insert(zir_dac_table[i].name).second) << "duplicate row " << i;
     }
-    EXPECT_EQ(names.size(), 34u);
-    EXPECT_STREQ(zir_dac_table[0].name, "sun");
-    EXPECT_STREQ(zir_dac_table[33].name, "win32");
 }
 
 TEST(speechlib_dac, OpensOnlySilentAndWaveOutputClasses) {
@@ -138,11 +151,20 @@ TEST_F(speechlib_replay_device, SilentClassPlaysNothing) {
 TEST_F(speechlib_replay_device, DeviceFailuresAreReportedAndReturnMinusOne) {
     {
         scoped_env backend("TALORIA_WAVEOUT", "none");
+        scoped_env quiet("TALORIA_WAVEOUT_DEBUG", nullptr);
         testing::internal::CaptureStderr();
         EXPECT_EQ(zir_waveout_play(samples_.data(), 2000, 11000, 2, 1), -1);
-        const std::string text = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(text.rfind("Unable to open waveform output device\n", 0), 0u) << text;
-        EXPECT_NE(text.find("parvox: "), std::string::npos) << "reason missing: " << text;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unable to open waveform output device\n");
+        {
+            // Asked for, the sound layer's reason follows on a line of its own.
+            scoped_env debug("TALORIA_WAVEOUT_DEBUG", "1");
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(zir_waveout_play(samples_.data(), 2000, 11000, 2, 1), -1);
+            const std::string text = testing::internal::GetCapturedStderr();
+            EXPECT_EQ(text.rfind("Unable to open waveform output device\nparvox: ", 0), 0u) << text;
+            EXPECT_NE(text.find("TALORIA_WAVEOUT=none"), std::string::npos) << text;
+            EXPECT_EQ(text.back(), '\n');
+        }
 
         // zir_dac_play does not pass the failure on: the run still ends normally.
         ASSERT_EQ(zir_dac_open(nullptr), 8);
@@ -159,6 +181,7 @@ TEST_F(speechlib_replay_device, DeviceFailuresAreReportedAndReturnMinusOne) {
     }
     {
         scoped_env backend("TALORIA_WAVEOUT", selection_.c_str());
+        scoped_env quiet("TALORIA_WAVEOUT_DEBUG", nullptr);
         struct bad_format {
             int rate, bytes_per_sample, channels;
         };
@@ -168,7 +191,8 @@ TEST_F(speechlib_replay_device, DeviceFailuresAreReportedAndReturnMinusOne) {
             EXPECT_EQ(
                 zir_waveout_play(samples_.data(), 2000, f.rate, f.bytes_per_sample, f.channels),
                 -1);
-            EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unsupported waveform format/rate\n");
+            // The message has no line end of its own.
+            EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unsupported waveform format/rate");
         }
         EXPECT_EQ(zir_waveout_play(samples_.data(), -2, 11000, 2, 1), -1);
         // Rates that no whole number of samples per second can hold.
@@ -176,10 +200,16 @@ TEST_F(speechlib_replay_device, DeviceFailuresAreReportedAndReturnMinusOne) {
         for (double rate : {std::nan(""), 1e12, -11000.0}) {
             testing::internal::CaptureStderr();
             EXPECT_EQ(zir_dac_play(samples_.data(), 10, rate, 16, 1, 1), 0);
-            EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unsupported waveform format/rate\n")
+            EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unsupported waveform format/rate")
                 << rate;
         }
         EXPECT_FALSE(std::filesystem::exists(capture_)) << "a refused format reached the device";
+
+        scoped_env debug("TALORIA_WAVEOUT_DEBUG", "1");
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(zir_waveout_play(samples_.data(), 2000, 11000, 3, 1), -1);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "Unsupported waveform format/rate\nparvox: unsupported sample size of 24 bits\n");
     }
 }
 

@@ -134,8 +134,12 @@ TEST(speechlib_fatal, WritesOneLineWithTheProgramNameAndExitsWithOne) {
 
 TEST(speechlib_fatal, CutsAnOverlongMessageSafely) {
     const std::string huge(5000, 'a');
-    // The regex counts what is left: the prefix and at most 1023 letters.
-    EXPECT_EXIT(zir_fatal("%s", huge.c_str()), testing::ExitedWithCode(1), "^parvox: a{1023}\n$");
+    // The whole shown text, prefix included, is cut to 1023 bytes: 8 for
+    // "parvox: " and 1015 letters; the line end follows.
+    EXPECT_EXIT(zir_fatal("%s", huge.c_str()), testing::ExitedWithCode(1), "^parvox: a{1015}\n$");
+    // A message that just fits the shown text is kept whole.
+    const std::string fits(1015, 'b');
+    EXPECT_EXIT(zir_fatal("%s", fits.c_str()), testing::ExitedWithCode(1), "^parvox: b{1015}\n$");
 }
 
 TEST(speechlib_findfile, ReturnsTheNameUnchangedWithoutZirpathOrForAbsoluteNames) {
@@ -178,9 +182,15 @@ TEST(speechlib_findfile, HandlesDotEmptyAndTrailingSeparatorElements) {
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
 
     {
-        // "." gives the bare name, tried before the directory.
+        // "." gives the bare name, tried before the directory; the directory
+        // gets "/" whatever separator it uses itself. "C:\data" is an
+        // ordinary directory name here, so the second candidate can be made.
         scoped_env set("ZIRPATH", ".;C:\\data");
-        EXPECT_STREQ(zir_findfile("a.txt"), "a.txt");
+        EXPECT_STREQ(zir_findfile("b.txt"), "b.txt");
+        dir.touch("C:\\data/b.txt");
+        EXPECT_STREQ(zir_findfile("b.txt"), "C:\\data/b.txt");
+        dir.touch("b.txt");
+        EXPECT_STREQ(zir_findfile("b.txt"), "b.txt");
         EXPECT_STREQ(zir_findfile("d/a.txt"), "d/a.txt");
     }
     {
