@@ -2,6 +2,10 @@
 // of child processes and stores every intermediate result.
 #include <unistd.h>
 
+#include <cctype>
+#include <cstring>
+#include <string_view>
+
 #include "file_io.h"
 #include "spawn.h"
 #include "taloria_app.h"
@@ -16,6 +20,29 @@ std::string UnableToOpen(const std::string& path) { return "Unable to open '" + 
 
 std::string NumberedOutput(const std::string& app_dir, int stage, int index, const char* ext) {
     return app_dir + "/html/output" + std::to_string(stage) + "-" + std::to_string(index) + ext;
+}
+
+bool EndsWithAnyCase(const std::string& name, std::string_view ending) {
+    if (name.size() < ending.size()) return false;
+    for (size_t i = 0; i < ending.size(); ++i) {
+        char c = name[name.size() - ending.size() + i];
+        if (std::tolower(static_cast<unsigned char>(c)) != ending[i]) return false;
+    }
+    return true;
+}
+
+// Stage data are text, and text ends at its first NUL byte wherever it is stored (the
+// process layer cuts what it feeds to a child the same way). Audio is the exception: a
+// WAV file holds NUL bytes in its header, so a cut copy would always be unplayable. The
+// data of a command marked $WAV are audio wherever they are stored, and so is a tee file
+// that is named as an audio file.
+std::string_view StoredBytes(const std::string& data, bool audio) {
+    if (audio) return data;
+    return std::string_view(data.data(), ::strnlen(data.data(), data.size()));
+}
+
+bool IsAudioFileName(const std::string& path) {
+    return EndsWithAnyCase(path, ".wav") || EndsWithAnyCase(path, ".mp3");
 }
 
 }  // namespace
@@ -50,7 +77,8 @@ CTaloriaDoc::BOOL CTaloriaDoc::RunStages() {
                 if (!ExecuteCommand(t.text, data, output)) {
                     framework::AfxMessageBox("Command '" + t.text + "' fails");
                     std::string report = NumberedOutput(app.m_strAppDir, s, i, ".txt");
-                    if (!framework::WriteFileInPlace(report, output)) {
+                    const bool audio = (t.flags & CMD_WAV) != 0;
+                    if (!framework::WriteFileInPlace(report, StoredBytes(output, audio))) {
                         framework::AfxMessageBox(UnableToOpen(report));
                     }
                     result = 0;
@@ -67,16 +95,16 @@ CTaloriaDoc::BOOL CTaloriaDoc::RunStages() {
             } else if (t.flags & CMD_WAV) {
                 file = NumberedOutput(app.m_strAppDir, s, i, ".wav");
             }
-            // The data are stored whole, NUL bytes included: an audio file
-            // printed by a command is binary.
-            if (!file.empty() && !framework::WriteFileInPlace(file, data)) {
+            const bool audio = (t.flags & CMD_WAV) != 0;
+            if (!file.empty() && !framework::WriteFileInPlace(file, StoredBytes(data, audio))) {
                 framework::AfxMessageBox(UnableToOpen(file));
                 result = 0;
                 break;
             }
             if (t.flags & CMD_TEE) {
                 std::string tee = app.m_strAppDir + "/" + t.arg;
-                if (!framework::WriteFileInPlace(tee, data)) {
+                if (!framework::WriteFileInPlace(
+                        tee, StoredBytes(data, audio || IsAudioFileName(t.arg)))) {
                     framework::AfxMessageBox(UnableToOpen(tee));
                     result = 0;
                     break;

@@ -23,7 +23,8 @@ public:
     void Serialize() override {}
 
     void SetInputText(const std::string& text) { m_strInputText = text; }
-    // Rewrites html/input.htm with the input text and the three option lists.
+    // Rewrites html/input.htm with the input text and the three option lists. The text is
+    // written so that the page's text field shows it, and posts it back, exactly.
     void WriteInputPage();
     // Copies `template_path` to `page_path`, replacing the whole lines "%1".."%4"
     // with s1..s4. Returns 0 (after a message) when either file fails.

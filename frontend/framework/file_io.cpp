@@ -30,13 +30,17 @@ bool WriteAll(int fd, std::string_view data) {
 }  // namespace
 
 bool ReadBinaryFile(const std::string& path, std::string& data) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened without blocking and refused unless it is a regular file: a named pipe
+    // or a device would hold the reading thread (the UI thread) for good.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
         return false;
     }
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     std::string result;
     char buffer[65536];
     for (;;) {

@@ -8,7 +8,8 @@
 
 namespace framework {
 
-// Reads a whole file as bytes. False when it cannot be opened or read, or is a directory.
+// Reads a whole file as bytes. False when it cannot be opened or read, or is not a
+// regular file (a directory, a named pipe, a device).
 bool ReadBinaryFile(const std::string& path, std::string& data);
 
 // Reads a whole file as text: every CR LF becomes LF (a lone CR stays).

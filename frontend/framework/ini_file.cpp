@@ -80,7 +80,10 @@ bool IniFile::Parse(const std::string& text) {
         std::string trimmed = Trim(line);
         if (trimmed.empty() || trimmed[0] == ';' || trimmed[0] == '#') continue;
         if (trimmed[0] == '[') {
-            if (trimmed.back() != ']' || trimmed.size() < 3) return false;
+            // "[]" is the section with the empty name, which is also what
+            // "[ ]" reads as; refusing it would make such a file unreadable
+            // once it had been saved.
+            if (trimmed.size() < 2 || trimmed.back() != ']') return false;
             parsed.push_back({Trim(trimmed.substr(1, trimmed.size() - 2)), {}});
             continue;
         }

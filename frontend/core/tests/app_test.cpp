@@ -8,12 +8,22 @@ namespace {
 
 using ::testing::ElementsAre;
 
+// Records the page it is told to show, and the generated pages as they are at that
+// moment, so that tests see that pages are written before the view is updated.
 class TestView : public framework::CView {
 public:
+    explicit TestView(std::string html = "") : html_(std::move(html)) {}
     void OnUpdate(framework::CView*, long, void*) override {
         pages.push_back(static_cast<CTaloriaDoc*>(GetDocument())->m_strPage);
+        if (!html_.empty()) {
+            input_pages.push_back(Slurp(html_ + "/input.htm"));
+            result_pages.push_back(Slurp(html_ + "/system.htm"));
+        }
     }
-    std::vector<std::string> pages;
+    std::vector<std::string> pages, input_pages, result_pages;
+
+private:
+    std::string html_;
 };
 
 TEST_F(CoreTest, core_StartUpWithoutConfigurationsWritesPagesAndShowsHelpFirst) {
@@ -35,13 +45,28 @@ TEST_F(CoreTest, core_StartUpWithoutConfigurationsWritesPagesAndShowsHelpFirst) 
               "<form>\n`type your `text `here\n<select>\n\n</select>\n\n\n</form>\n");
     EXPECT_EQ(Slurp(app_dir + "/html/system.htm"), "<table>\n\n</table>\n");
 
-    // Every later New shows the synthesis page, and the view hears of it.
-    TestView view;
+    // Every later New shows the synthesis page, and the view hears of it once
+    // both pages have been written again.
+    TestView view(app_dir + "/html");
     doc.AddView(&view);
     doc.m_strInputText = "changed";
+    Spit(app_dir + "/html/input.htm", "old");
+    Spit(app_dir + "/html/system.htm", "old results");
     ASSERT_EQ(a.OnFileNew(), 1);
     EXPECT_EQ(doc.m_strInputText, "`type your `text `here");
     EXPECT_THAT(view.pages, ElementsAre(app_dir + "/html/synthesis.htm"));
+    EXPECT_THAT(
+        view.input_pages,
+        ElementsAre("<form>\n`type your `text `here\n<select>\n\n</select>\n\n\n</form>\n"));
+    EXPECT_THAT(view.result_pages, ElementsAre("<table>\n\n</table>\n"));
+
+    // Open does the same with the file's text, and leaves the synthesis page shown.
+    Spit(root + "/doc.txt", "opened");
+    Spit(app_dir + "/html/system.htm", "old results");
+    ASSERT_NE(a.OpenDocumentFile(root + "/doc.txt"), nullptr);
+    EXPECT_EQ(view.pages.back(), app_dir + "/html/synthesis.htm");
+    EXPECT_EQ(view.input_pages.back(), "<form>\nopened\n<select>\n\n</select>\n\n\n</form>\n");
+    EXPECT_EQ(view.result_pages.back(), "<table>\n\n</table>\n");
     doc.RemoveView(&view);
 }
 
@@ -338,6 +363,28 @@ TEST_F(CoreTest, core_InputPageListsEachStageWithTheSelection) {
               "<p>hi</p>\n[%2]\n\n"
               "<option>alpha</option>\r\n<option selected>beta</option>\r\n\n"
               "<option>gamma</option>\r\n\n");
+}
+
+TEST_F(CoreTest, core_InputTextReachesTheTextFieldExactlyAsTyped) {
+    Start();
+    Spit(app_dir + "/html/input.htt", "<textarea>\n%1\n</textarea>\n");
+    // Markup stays as typed; only what the field would decode or end on is written as a
+    // reference, which the field shows as the original characters.
+    const std::pair<std::string, std::string> cases[] = {
+        {"<b>bold</b> & <i>x</i>", "<b>bold</b> & <i>x</i>"},
+        {"a</textarea><script>x()</script>", "a&lt;/textarea><script>x()</script>"},
+        {"</TextArea\n</textare", "&lt;/TextArea\n</textare"},
+        {"AT&amp;T &#65; &x1; &", "AT&amp;amp;T &amp;#65; &amp;x1; &"},
+        {"?a=1&b=2 R&D &notion &copy2", "?a=1&b=2 R&D &amp;notion &amp;copy2"},
+        {"", ""},
+    };
+    for (const auto& [text, written] : cases) {
+        Doc().m_strInputText = text;
+        Doc().WriteInputPage();
+        EXPECT_EQ(Slurp(app_dir + "/html/input.htm"), "<textarea>\n" + written + "\n</textarea>\n")
+            << text;
+        EXPECT_EQ(Doc().m_strInputText, text);
+    }
 }
 
 }  // namespace

@@ -149,6 +149,73 @@ TEST_F(RunTest, core_DataKeepEveryByteAndLargeDataDoNotBlock) {
     EXPECT_TRUE(wav == big + std::string("a\0b", 3)) << wav.substr(wav.size() - 10);
 }
 
+TEST_F(RunTest, core_TextEndsAtItsFirstNulByteButAudioIsStoredWhole) {
+    // Each command prints "a", a NUL byte and "b"; the next command echoes what it was fed.
+    Config("1nul.txt",
+           "printf a\\000b $TEXT\n"
+           "cat $XML\n"
+           "printf a\\000b $TEE(html/tee.txt)\n"
+           "printf a\\000b $TEE(html/tee.WAV)\n"
+           "printf a\\000b $WAV $TEE(html/copy.bin)\n"
+           "cat $TEXT\n"
+           "$INPUT $TEXT $TEE(html/input.txt)\n");
+    Config("2fail.txt", "sh -c \"printf 'x\\000y'; exit 1\" $TEXT\n");
+    Config("3wavfail.txt", "sh -c \"printf 'x\\000y'; exit 1\" $WAV\n");
+    Start();
+    Doc().m_strInputText = std::string("in\0put", 6);
+    const std::string whole("a\0b", 3);
+
+    ASSERT_EQ(Run("nul", "", ""), 1) << testing::PrintToString(host->messages);
+    EXPECT_EQ(Out("output0-0.txt"), "a");
+    EXPECT_EQ(Out("output0-1.xml"), "a");  // passed on only up to the NUL byte
+    EXPECT_EQ(Out("tee.txt"), "a");
+    EXPECT_EQ(Out("tee.WAV"), whole);
+    EXPECT_EQ(Out("output0-4.wav"), whole);
+    EXPECT_EQ(Out("copy.bin"), whole);
+    EXPECT_EQ(Out("output0-5.txt"), "a");
+    EXPECT_EQ(Out("output0-6.txt"), "in");
+    EXPECT_EQ(Out("input.txt"), "in");
+
+    // A failed command's report is text too, unless the command prints audio.
+    host->messages.clear();
+    EXPECT_EQ(Run("", "fail", ""), 0);
+    EXPECT_EQ(Out("output1-0.txt"), "x");
+    app->m_nCommands[1] = 0;
+    EXPECT_EQ(Run("", "", "wavfail"), 0);
+    EXPECT_EQ(Out("output2-0.txt"), std::string("x\0y", 3));
+}
+
+TEST_F(RunTest, core_PlayFileIsClearedAtEveryRunAndInputWinsOverOutput) {
+    Config("1play.txt",
+           "$INPUT $OUTPUT $ARG(html/never.wav)\n"
+           "$OUTPUT $ARG(html/a.wav) $TEXT\n"
+           "false\n");
+    Config("1both.txt", "$INPUT $OUTPUT $ARG(html/never.wav) $TEXT\n");
+    Start();
+    Doc().m_strInputText = "typed";
+    Doc().m_strPlayFile = "stale";
+    // The play file set before a failure stays; $OUTPUT stores the current data
+    // when it also carries an output flag.
+    EXPECT_EQ(Run("play", "", ""), 0);
+    EXPECT_EQ(Doc().m_strPlayFile, app_dir + "/html/a.wav");
+    EXPECT_EQ(Out("output0-1.txt"), "typed");
+    EXPECT_THAT(DoneMarks(0), ElementsAre(1, 1, 0));
+
+    EXPECT_EQ(Run("both", "", ""), 1);
+    EXPECT_EQ(Doc().m_strPlayFile, "");
+    EXPECT_EQ(Out("output0-0.txt"), "typed");
+}
+
+TEST_F(RunTest, core_AFailureReportThatCannotBeStoredIsReportedAfterTheFailure) {
+    Config("1bad.txt", "false $TEXT\n");
+    Start();
+    host->messages.clear();
+    fs::remove_all(app_dir + "/html");
+    EXPECT_EQ(Run("bad", "", ""), 0);
+    EXPECT_THAT(host->messages, ElementsAre("Command 'false' fails",
+                                            "Unable to open '" + app_dir + "/html/output0-0.txt'"));
+}
+
 TEST_F(RunTest, core_OutputFilesThatCannotBeCreatedEndTheRun) {
     Config("1tee.txt", "echo one $TEE(nodir/file.txt)\necho two $TEXT\n");
     Start();

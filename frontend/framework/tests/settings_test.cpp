@@ -67,6 +67,20 @@ TEST(framework_Ini, AcceptsHandWrittenFilesAndRefusesCorruptOnes) {
     EXPECT_FALSE(ini.Parse(std::string("[Config]\nA=\0\n", 12)));
 }
 
+TEST(framework_Ini, ASectionWithABlankNameReadsBackAfterASave) {
+    // "[ ]" names the empty section; the saved file writes it as "[]", which
+    // must read back, or every setting would be lost at the next start.
+    for (const char* text : {"[ ]\nk=v\n", "[]\nk=v\n", "[\t]\n[Config]\nStage1=x\n[]\nk=v\n"}) {
+        IniFile first;
+        ASSERT_TRUE(first.Parse(text)) << text;
+        IniFile again;
+        ASSERT_TRUE(again.Parse(first.Format())) << text;
+        EXPECT_EQ(again.Get("", "k"), first.Get("", "k")) << text;
+        EXPECT_EQ(again.Format(), first.Format()) << text;
+    }
+    EXPECT_EQ(IniFile().Parse("[\n"), false);
+}
+
 TEST(framework_App, SettingsRoundTripAndRecentFilesAtExit) {
     TempDir dir;
     ::setenv("XDG_CONFIG_HOME", dir.path.c_str(), 1);
@@ -157,6 +171,9 @@ TEST(framework_FileIo, AtomicWriteReplacesWholeOrNotAtAll) {
     ASSERT_TRUE(ReadTextFile(path, text));
     EXPECT_EQ(text, "a\nb\rc\n\n");
     EXPECT_FALSE(ReadTextFile(dir.path, text));
+    // A named pipe with no writer is refused at once instead of holding the reader.
+    ASSERT_EQ(::mkfifo((dir.path + "/pipe").c_str(), 0600), 0);
+    EXPECT_FALSE(ReadTextFile(dir.path + "/pipe", text));
     EXPECT_EQ(SplitLines("a\n\nb"), (std::vector<std::string>{"a\n", "\n", "b"}));
 }
 
