@@ -1,0 +1,556 @@
+// HTTP bridge: security checks, file serving, the event stream and the
+// shell's replies and commands.
+#include "bridge.h"
+
+#include "security.h"
+#include "shell_assets.h"
+
+#include <httplib.h>
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace shell {
+
+using nlohmann::json;
+
+namespace {
+
+// One open event stream: the events not yet written to it.
+struct StreamClient {
+    std::deque<std::string> queue;
+    bool closed = false;
+};
+
+// Texts from files and commands need not be UTF-8; invalid bytes become
+// U+FFFD instead of making the serialisation throw.
+std::string to_text(const json& data) { return data.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+std::string sse_frame(const std::string& type, const json& data) {
+    return "event: " + type + "\ndata: " + to_text(data) + "\n\n";
+}
+
+const char* content_type_for(const std::string& path) {
+    static const std::pair<const char*, const char*> types[] = {
+        {".htm", "text/html; charset=utf-8"}, {".html", "text/html; charset=utf-8"},
+        {".css", "text/css; charset=utf-8"},  {".js", "text/javascript; charset=utf-8"},
+        {".gif", "image/gif"},                {".png", "image/png"},
+        {".jpg", "image/jpeg"},               {".jpeg", "image/jpeg"},
+        {".svg", "image/svg+xml"},            {".ico", "image/x-icon"},
+        {".txt", "text/plain; charset=utf-8"}, {".xml", "text/xml; charset=utf-8"},
+        {".wav", "audio/wav"},                {".mp3", "audio/mpeg"},
+        {".pho", "text/plain; charset=utf-8"},
+    };
+    const std::size_t dot = path.rfind('.');
+    if (dot != std::string::npos && path.find('/', dot) == std::string::npos) {
+        std::string ext = path.substr(dot);
+        std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+        for (const auto& [e, type] : types) {
+            if (ext == e) return type;
+        }
+    }
+    return "application/octet-stream";
+}
+
+bool read_whole_file(const std::string& path, std::string& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    out = buffer.str();
+    return !in.bad();
+}
+
+void refuse(httplib::Response& res, int status, const std::string& text) {
+    res.status = status;
+    res.set_content(text + "\n", "text/plain; charset=utf-8");
+}
+
+}  // namespace
+
+struct Bridge::Impl {
+    BridgeOptions options;
+    std::string app_dir_real;
+    std::string token;
+    httplib::Server server;
+    std::thread server_thread;
+    int port = 0;
+
+    FormHandler form_handler;
+    LinkHandler link_handler;
+    CommandHandler command_handler;
+    StopHandler stop_handler;
+    std::function<void()> modal_waker;
+
+    mutable std::mutex mutex;
+    std::condition_variable stream_cv;
+    std::vector<std::shared_ptr<StreamClient>> clients;
+    bool stopping = false;
+
+    // Remembered state, replayed to a shell that connects.
+    std::string view_path;
+    std::map<std::string, std::string> frame_paths;
+    json commands = {{"play", false}, {"pause", false}, {"stop", false}};
+    bool busy = false;
+    json progress = {{"stage", -1}, {"index", -1}, {"command", ""}};
+    std::vector<std::string> notices;
+    std::vector<std::string> tickets;  // one-time stand-ins for the token
+    json recent = json::array();
+
+    struct Modal {
+        json event;
+        std::optional<json> answer;
+    };
+    std::map<int, Modal> modals;
+    int next_modal_id = 1;
+    bool modals_cancelled = false;
+
+    // Queues one event for every open stream; the caller holds `mutex`.
+    void broadcast_locked(const std::string& type, const json& data) {
+        const std::string frame = sse_frame(type, data);
+        for (auto& client : clients) client->queue.push_back(frame);
+        stream_cv.notify_all();
+    }
+
+    void broadcast(const std::string& type, const json& data) {
+        std::lock_guard lock(mutex);
+        broadcast_locked(type, data);
+    }
+
+    bool authorised(const httplib::Request& req) {
+        if (req.has_param("token")) {
+            const std::string given = req.get_param_value("token");
+            if (equal_in_constant_time(given, token)) return true;
+            std::lock_guard lock(mutex);
+            for (auto it = tickets.begin(); it != tickets.end(); ++it) {
+                if (equal_in_constant_time(given, *it)) {
+                    tickets.erase(it);
+                    return true;
+                }
+            }
+        }
+        if (req.has_header("X-Taloria-Token") &&
+            equal_in_constant_time(req.get_header_value("X-Taloria-Token"), token)) {
+            return true;
+        }
+        const std::string cookie = cookie_value(req.get_header_value("Cookie"), kTokenCookie);
+        return !cookie.empty() && equal_in_constant_time(cookie, token);
+    }
+
+    // The checks every request passes before it is routed.
+    httplib::Server::HandlerResponse check(const httplib::Request& req, httplib::Response& res) {
+        if (!host_is_own(req.get_header_value("Host"), port)) {
+            refuse(res, 403, "Forbidden: foreign or missing Host");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (req.method != "GET" && req.method != "HEAD" && req.has_header("Origin") &&
+            !origin_is_own(req.get_header_value("Origin"), port)) {
+            refuse(res, 403, "Forbidden: foreign Origin");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (!authorised(req)) {
+            refuse(res, 403, "Forbidden: missing or wrong token");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        // A valid token in the address becomes the cookie, so the pages and the
+        // shell's own requests carry it without showing it in their URLs.
+        if (req.has_param("token")) {
+            res.set_header("Set-Cookie", std::string(kTokenCookie) + "=" + token +
+                                             "; Path=/; HttpOnly; SameSite=Strict");
+        }
+        res.set_header("Cache-Control", "no-store");
+        res.set_header("X-Content-Type-Options", "nosniff");
+        res.set_header("Referrer-Policy", "no-referrer");
+        res.set_header("X-Frame-Options", "SAMEORIGIN");
+        return httplib::Server::HandlerResponse::Unhandled;
+    }
+
+    bool file_modal_open() const {
+        std::lock_guard lock(mutex);
+        for (const auto& [id, modal] : modals) {
+            const std::string kind = modal.event.value("kind", "");
+            if (!modal.answer && (kind == "fileNeeded" || kind == "fileOpen" || kind == "fileSave")) return true;
+        }
+        return false;
+    }
+
+    void install_routes();
+    void serve_events(httplib::Response& res);
+};
+
+void Bridge::Impl::serve_events(httplib::Response& res) {
+    auto client = std::make_shared<StreamClient>();
+    {
+        std::lock_guard lock(mutex);
+        if (stopping) {
+            refuse(res, 503, "Ending");
+            return;
+        }
+        client->queue.push_back("retry: 1000\n\n");
+        client->queue.push_back(sse_frame("hello", {{"title", "Taloria 2"},
+                                                    {"version", TALORIA_VERSION},
+                                                    {"appDir", app_dir_real}}));
+        if (!view_path.empty()) client->queue.push_back(sse_frame("navigate", {{"path", view_path}, {"frame", ""}}));
+        for (const auto& [frame, path] : frame_paths) {
+            client->queue.push_back(sse_frame("navigate", {{"path", path}, {"frame", frame}}));
+        }
+        client->queue.push_back(sse_frame("commands", commands));
+        client->queue.push_back(sse_frame("busy", {{"busy", busy}}));
+        client->queue.push_back(sse_frame("recent", {{"files", recent}}));
+        client->queue.push_back(sse_frame("progress", progress));
+        for (const std::string& text : notices) client->queue.push_back(sse_frame("notice", {{"text", text}}));
+        notices.clear();
+        for (const auto& [id, modal] : modals) {
+            if (!modal.answer) client->queue.push_back(sse_frame("modal", modal.event));
+        }
+        clients.push_back(client);
+    }
+    res.set_header("X-Accel-Buffering", "no");
+    const auto heartbeat = std::chrono::milliseconds(options.heartbeat_ms);
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [this, client, heartbeat](std::size_t, httplib::DataSink& sink) {
+            std::unique_lock lock(mutex);
+            stream_cv.wait_for(lock, heartbeat, [&] { return stopping || client->closed || !client->queue.empty(); });
+            if (stopping || client->closed) {
+                lock.unlock();
+                sink.done();
+                return true;
+            }
+            std::string out;
+            if (client->queue.empty()) {
+                out = ":\n\n";  // keeps the connection alive and finds dead ones
+            }
+            while (!client->queue.empty()) {
+                out += client->queue.front();
+                client->queue.pop_front();
+            }
+            lock.unlock();
+            if (!sink.write(out.data(), out.size())) {
+                std::lock_guard relock(mutex);
+                client->closed = true;
+                return false;
+            }
+            return true;
+        },
+        [this, client](bool) {
+            std::lock_guard lock(mutex);
+            client->closed = true;
+            clients.erase(std::remove(clients.begin(), clients.end(), client), clients.end());
+        });
+}
+
+void Bridge::Impl::install_routes() {
+    server.set_pre_routing_handler(
+        [this](const httplib::Request& req, httplib::Response& res) { return check(req, res); });
+    server.set_payload_max_length(options.max_body_bytes);
+
+    const std::string prefix = kShellPrefix;
+
+    server.Get(prefix + "events", [this](const httplib::Request&, httplib::Response& res) { serve_events(res); });
+
+    // Directory listing for the shell's file chooser: answered only while a
+    // dialog that chooses a file is open, never as a way to browse at will.
+    server.Get(prefix + "fs", [this](const httplib::Request& req, httplib::Response& res) {
+        if (!file_modal_open()) return refuse(res, 403, "Forbidden: no file dialog is open");
+        std::string path = req.has_param("path") ? req.get_param_value("path") : app_dir_real;
+        if (path.empty()) path = app_dir_real;
+        // A proposed name that does not exist yet (Save As) lists the nearest
+        // folder above it that does, and at worst the app directory.
+        char resolved[PATH_MAX];
+        while (realpath(path.c_str(), resolved) == nullptr) {
+            const std::size_t slash = path.find_last_of('/');
+            if (slash == std::string::npos || path == "/") {
+                path = app_dir_real;
+            } else {
+                path = slash == 0 ? "/" : path.substr(0, slash);
+            }
+        }
+        std::string dir(resolved);
+        struct stat info {};
+        if (stat(dir.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
+            const std::size_t slash = dir.rfind('/');
+            dir = slash == 0 ? "/" : dir.substr(0, slash);
+        }
+        DIR* handle = opendir(dir.c_str());
+        if (handle == nullptr) return refuse(res, 404, "Cannot list this folder");
+        std::vector<json> entries;
+        while (dirent* entry = readdir(handle)) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == "..") continue;
+            const std::string full = (dir == "/" ? "" : dir) + "/" + name;
+            struct stat st {};
+            if (stat(full.c_str(), &st) != 0) continue;
+            entries.push_back({{"name", name}, {"dir", S_ISDIR(st.st_mode)}});
+        }
+        closedir(handle);
+        std::sort(entries.begin(), entries.end(), [](const json& a, const json& b) {
+            if (a["dir"] != b["dir"]) return a["dir"].get<bool>();
+            return a["name"].get<std::string>() < b["name"].get<std::string>();
+        });
+        const std::size_t slash = dir.rfind('/');
+        const std::string parent = dir == "/" ? "" : (slash == 0 ? "/" : dir.substr(0, slash));
+        res.set_content(to_text(json{{"path", dir}, {"parent", parent}, {"entries", entries}}), "application/json");
+    });
+
+    server.Post(prefix + "reply", [this](const httplib::Request& req, httplib::Response& res) {
+        const json body = json::parse(req.body, nullptr, false);
+        // The waiting side reads these fields with their types, so a reply of
+        // another shape is refused here rather than trusted.
+        const bool well_formed =
+            body.is_object() && body.contains("id") && body["id"].is_number_integer() &&
+            (!body.contains("ok") || body["ok"].is_boolean()) &&
+            (!body.contains("path") || body["path"].is_string()) &&
+            (!body.contains("oldConsole") || body["oldConsole"].is_boolean());
+        if (!well_formed) return refuse(res, 400, "Bad reply");
+        std::function<void()> waker;
+        {
+            std::lock_guard lock(mutex);
+            auto it = modals.find(body["id"].get<int>());
+            if (it == modals.end() || it->second.answer) return refuse(res, 404, "No such dialog");
+            it->second.answer = body;
+            broadcast_locked("modalClosed", {{"id", it->first}});
+            waker = modal_waker;
+        }
+        if (waker) waker();
+        res.status = 204;
+    });
+
+    server.Post(prefix + "command", [this](const httplib::Request& req, httplib::Response& res) {
+        const json body = json::parse(req.body, nullptr, false);
+        if (!body.is_object() || !body.contains("command") || !body["command"].is_string()) {
+            return refuse(res, 400, "Bad command");
+        }
+        if (!command_handler || !command_handler(body["command"].get<std::string>())) {
+            return refuse(res, 404, "Unknown command");
+        }
+        res.status = 204;
+    });
+
+    server.Post(prefix + "link", [this](const httplib::Request& req, httplib::Response& res) {
+        const json body = json::parse(req.body, nullptr, false);
+        if (!body.is_object() || !body.contains("url") || !body["url"].is_string()) {
+            return refuse(res, 400, "Bad link");
+        }
+        const bool cancel = link_handler ? link_handler(body["url"].get<std::string>()) : false;
+        res.set_content(to_text(json{{"cancel", cancel}}), "application/json");
+    });
+
+    server.Post(prefix + "stop", [this](const httplib::Request&, httplib::Response& res) {
+        if (stop_handler) stop_handler();
+        res.status = 204;
+    });
+
+    server.Get(prefix + "(.*)", [prefix](const httplib::Request& req, httplib::Response& res) {
+        std::string name = req.matches[1];
+        if (name.empty()) name = "index.html";
+        const ShellAsset* asset = find_shell_asset(name);
+        if (asset == nullptr) return refuse(res, 404, "Not found");
+        // The shell page loads only its own files and may not be framed by
+        // any other page (the app's pages are framed by it, same origin).
+        res.set_header("Content-Security-Policy",
+                       "default-src 'self'; img-src 'self' data:; object-src 'none'; base-uri 'none'; "
+                       "frame-ancestors 'none'");
+        res.set_content(std::string(asset->body), asset->content_type);
+    });
+    // The rest of the reserved prefix answers nothing.
+    server.Post(prefix + ".*", [](const httplib::Request&, httplib::Response& res) { refuse(res, 404, "Not found"); });
+
+    // Any other GET is a file of the app directory.
+    server.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
+        const auto file = resolve_served_file(app_dir_real, req.path);
+        std::string body;
+        if (!file || !read_whole_file(*file, body)) return refuse(res, 404, "Not found");
+        res.set_content(std::move(body), content_type_for(*file));
+    });
+
+    // Any other POST is a form submitted from a page: a navigation with posted
+    // data. It is answered 204 so the browser stays on its page.
+    server.Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
+        if (form_handler) form_handler(req.path, req.body);
+        res.status = 204;
+    });
+}
+
+Bridge::Bridge(BridgeOptions options) : impl_(std::make_unique<Impl>()) {
+    impl_->options = std::move(options);
+    impl_->token = impl_->options.token.empty() ? make_token() : impl_->options.token;
+    char resolved[PATH_MAX];
+    impl_->app_dir_real = realpath(impl_->options.app_dir.c_str(), resolved) ? resolved : impl_->options.app_dir;
+    // Long event streams and keep-alive connections each hold a worker, so the
+    // pool is larger than the library's default.
+    impl_->server.new_task_queue = [] { return new httplib::ThreadPool(32); };
+    impl_->server.set_keep_alive_timeout(5);
+    impl_->install_routes();
+}
+
+Bridge::~Bridge() { stop(); }
+
+void Bridge::on_form(FormHandler handler) { impl_->form_handler = std::move(handler); }
+void Bridge::on_link(LinkHandler handler) { impl_->link_handler = std::move(handler); }
+void Bridge::on_command(CommandHandler handler) { impl_->command_handler = std::move(handler); }
+void Bridge::on_stop(StopHandler handler) { impl_->stop_handler = std::move(handler); }
+void Bridge::on_modal_answer(std::function<void()> waker) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->modal_waker = std::move(waker);
+}
+
+bool Bridge::start(std::string& error) {
+    Impl& d = *impl_;
+    if (d.options.port == 0) {
+        d.port = d.server.bind_to_any_port("127.0.0.1");
+    } else {
+        d.port = d.server.bind_to_port("127.0.0.1", d.options.port) ? d.options.port : -1;
+    }
+    if (d.port <= 0) {
+        error = "cannot listen on 127.0.0.1 port " + std::to_string(d.options.port);
+        return false;
+    }
+    d.server_thread = std::thread([&d] { d.server.listen_after_bind(); });
+    // stop() only reaches a server that is already running, so wait until it is.
+    for (int i = 0; i < 5000 && !d.server.is_running(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void Bridge::stop() {
+    Impl& d = *impl_;
+    {
+        std::lock_guard lock(d.mutex);
+        d.stopping = true;
+        d.stream_cv.notify_all();
+    }
+    d.server.stop();
+    if (d.server_thread.joinable()) d.server_thread.join();
+}
+
+int Bridge::port() const { return impl_->port; }
+const std::string& Bridge::token() const { return impl_->token; }
+const std::string& Bridge::app_dir() const { return impl_->app_dir_real; }
+
+std::string Bridge::start_url() const {
+    return "http://127.0.0.1:" + std::to_string(impl_->port) + kShellPrefix + "?token=" + impl_->token;
+}
+
+std::string Bridge::launch_url() {
+    const std::string ticket = make_token();
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->tickets.push_back(ticket);
+    }
+    return "http://127.0.0.1:" + std::to_string(impl_->port) + kShellPrefix + "?token=" + ticket;
+}
+
+void Bridge::navigate(const std::string& path, const std::string& frame) {
+    std::lock_guard lock(impl_->mutex);
+    if (frame.empty()) {
+        impl_->view_path = path;
+        impl_->frame_paths.clear();
+    } else {
+        impl_->frame_paths[frame] = path;
+    }
+    impl_->broadcast_locked("navigate", {{"path", path}, {"frame", frame}});
+}
+
+void Bridge::set_command_states(bool play, bool pause, bool stop) {
+    std::lock_guard lock(impl_->mutex);
+    json states = {{"play", play}, {"pause", pause}, {"stop", stop}};
+    if (states == impl_->commands) return;
+    impl_->commands = states;
+    impl_->broadcast_locked("commands", states);
+}
+
+void Bridge::set_busy(bool busy) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->busy = busy;
+    impl_->broadcast_locked("busy", {{"busy", busy}});
+}
+
+void Bridge::set_progress(int stage, int index, const std::string& command) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->progress = {{"stage", stage}, {"index", index}, {"command", command}};
+    impl_->broadcast_locked("progress", impl_->progress);
+}
+
+void Bridge::set_recent_files(const std::vector<std::string>& files) {
+    std::lock_guard lock(impl_->mutex);
+    json list = files;
+    if (list == impl_->recent) return;
+    impl_->recent = list;
+    impl_->broadcast_locked("recent", {{"files", list}});
+}
+
+void Bridge::add_notice(const std::string& text) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->notices.push_back(text);
+}
+
+void Bridge::send_quit() { impl_->broadcast("quit", json::object()); }
+
+int Bridge::open_modal(const std::string& kind, json data) {
+    std::lock_guard lock(impl_->mutex);
+    const int id = impl_->next_modal_id++;
+    if (!data.is_object()) data = json::object();
+    data["id"] = id;
+    data["kind"] = kind;
+    Impl::Modal modal{data, std::nullopt};
+    if (impl_->modals_cancelled) modal.answer = json{{"id", id}, {"ok", false}};
+    impl_->modals[id] = modal;
+    if (!modal.answer) impl_->broadcast_locked("modal", data);
+    return id;
+}
+
+std::optional<json> Bridge::modal_answer(int id) const {
+    std::lock_guard lock(impl_->mutex);
+    auto it = impl_->modals.find(id);
+    if (it == impl_->modals.end()) return json{{"id", id}, {"ok", false}};
+    return it->second.answer;
+}
+
+void Bridge::close_modal(int id) {
+    std::lock_guard lock(impl_->mutex);
+    auto it = impl_->modals.find(id);
+    if (it == impl_->modals.end()) return;
+    if (!it->second.answer) impl_->broadcast_locked("modalClosed", {{"id", id}});
+    impl_->modals.erase(it);
+}
+
+void Bridge::cancel_modals() {
+    std::function<void()> waker;
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->modals_cancelled = true;
+        for (auto& [id, modal] : impl_->modals) {
+            if (!modal.answer) {
+                modal.answer = json{{"id", id}, {"ok", false}};
+                impl_->broadcast_locked("modalClosed", {{"id", id}});
+            }
+        }
+        waker = impl_->modal_waker;
+    }
+    if (waker) waker();
+}
+
+bool Bridge::shell_connected() const {
+    std::lock_guard lock(impl_->mutex);
+    for (const auto& client : impl_->clients) {
+        if (!client->closed) return true;
+    }
+    return false;
+}
+
+}  // namespace shell

@@ -1,0 +1,99 @@
+// Start-up token, header checks and served-path confinement of the bridge.
+#include "security.h"
+
+#include <sys/random.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace shell {
+
+std::string make_token() {
+    unsigned char bytes[16];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0) throw std::runtime_error("no random bytes for the start-up token");
+        got += static_cast<std::size_t>(n);
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string token;
+    for (unsigned char b : bytes) {
+        token += digits[b >> 4];
+        token += digits[b & 15];
+    }
+    return token;
+}
+
+bool equal_in_constant_time(const std::string& a, const std::string& b) {
+    // Walk the longer string entirely so the time does not depend on where the
+    // first difference lies.
+    std::size_t n = a.size() > b.size() ? a.size() : b.size();
+    unsigned diff = a.size() == b.size() ? 0u : 1u;
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned char x = i < a.size() ? static_cast<unsigned char>(a[i]) : 0;
+        unsigned char y = i < b.size() ? static_cast<unsigned char>(b[i]) : 0;
+        diff |= static_cast<unsigned>(x ^ y);
+    }
+    return diff == 0;
+}
+
+bool host_is_own(const std::string& host, int port) {
+    const std::string suffix = ":" + std::to_string(port);
+    for (const char* name : {"127.0.0.1", "localhost", "[::1]"}) {
+        if (host == std::string(name) + suffix) return true;
+    }
+    return false;
+}
+
+bool origin_is_own(const std::string& origin, int port) {
+    const std::string prefix = "http://";
+    if (origin.compare(0, prefix.size(), prefix) != 0) return false;
+    return host_is_own(origin.substr(prefix.size()), port);
+}
+
+std::optional<std::string> resolve_served_file(const std::string& app_dir_real,
+                                               const std::string& url_path) {
+    if (url_path.empty() || url_path[0] != '/') return std::nullopt;
+    if (url_path.find('\0') != std::string::npos) return std::nullopt;
+    // Refuse any ".." segment outright, even one that would stay inside after
+    // resolution: a request that tries to climb is not an ordinary page request.
+    std::size_t start = 0;
+    while (start <= url_path.size()) {
+        std::size_t end = url_path.find('/', start);
+        if (end == std::string::npos) end = url_path.size();
+        if (url_path.compare(start, end - start, "..") == 0 && end - start == 2) return std::nullopt;
+        start = end + 1;
+    }
+    char resolved[PATH_MAX];
+    if (realpath(url_path.c_str(), resolved) == nullptr) return std::nullopt;
+    std::string real(resolved);
+    if (real.size() <= app_dir_real.size() || real.compare(0, app_dir_real.size(), app_dir_real) != 0 ||
+        (app_dir_real != "/" && real[app_dir_real.size()] != '/')) {
+        return std::nullopt;
+    }
+    struct stat info {};
+    if (stat(real.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    return real;
+}
+
+std::string cookie_value(const std::string& cookie_header, const std::string& name) {
+    std::size_t pos = 0;
+    while (pos < cookie_header.size()) {
+        std::size_t end = cookie_header.find(';', pos);
+        if (end == std::string::npos) end = cookie_header.size();
+        std::size_t a = pos;
+        while (a < end && cookie_header[a] == ' ') ++a;
+        std::size_t eq = cookie_header.find('=', a);
+        if (eq != std::string::npos && eq < end && cookie_header.compare(a, eq - a, name) == 0 &&
+            eq - a == name.size()) {
+            return cookie_header.substr(eq + 1, end - eq - 1);
+        }
+        pos = end + 1;
+    }
+    return {};
+}
+
+}  // namespace shell

@@ -1,0 +1,268 @@
+// The view against the real application object and document: results rows,
+// form requests (help, run), audio links that fail, and the commands of the
+// main frame, with a recording user-interface host.
+#include "audio_player.h"
+#include "dialogs.h"
+#include "main_frame.h"
+#include "taloria_app.h"
+#include "taloria_doc.h"
+#include "ui_host_recording.h"
+#include "view.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class shell_view : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() / ("taloria-view-" + std::to_string(::getpid()));
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+        fs::copy(fs::path(TALORIA_SOURCE_DIR) / "frontend/appdata", root_ / "app", fs::copy_options::recursive);
+        std::ofstream(root_ / "app/config/2Beta.txt") << "?Help of beta.\n?Second line.\ncat $TEXT\n";
+        std::ofstream(root_ / "app/config/3Fails.txt") << "sh -c \"echo oops; exit 4\"\n";
+        fs::create_directories(root_ / "home");
+        setenv("XDG_CONFIG_HOME", (root_ / "home").c_str(), 1);
+        app_dir_ = fs::canonical(root_ / "app").string();
+        app_ = std::make_unique<CTaloriaApp>();
+        app_->m_strStartDir = app_dir_;
+        app_->m_pMainWnd = &frame_;
+        view_ = std::make_unique<CTaloriaView>(&frame_);
+        app_->m_attachViews = [this](framework::CDocument& doc) { doc.AddView(view_.get()); };
+        ASSERT_TRUE(app_->InitInstance());
+        host_.navigations.clear();
+        host_.messages.clear();
+    }
+    void TearDown() override {
+        if (CTaloriaDoc* doc = Doc()) doc->RemoveView(view_.get());
+        app_.reset();
+        fs::remove_all(root_);
+    }
+
+    CTaloriaDoc* Doc() const { return static_cast<CTaloriaDoc*>(app_->GetDocument()); }
+
+    // Hands a posted form to the view; returns whether the navigation was cancelled.
+    bool Post(const std::string& body) {
+        bool cancel = false;
+        view_->OnBeforeNavigate2(app_dir_ + "/html/input.htm", 0, "", body, "", &cancel);
+        return cancel;
+    }
+
+    void SetCommands(int stage, std::vector<CommandTemplate> commands) {
+        app_->m_commands[stage] = commands;
+        app_->m_nCommands[stage] = static_cast<int>(commands.size());
+    }
+
+    std::string Rows() {
+        const std::string page = ReadFile(app_dir_ + "/html/system.htm");
+        const std::size_t start = page.find("<table class=\"results\">\n") + 24;
+        return page.substr(start, page.find("</table>") - start);
+    }
+
+    framework::RecordingUiHost host_;
+    framework::ScopedUiHost scoped_{host_};
+    fs::path root_;
+    std::string app_dir_;
+    CMainFrame frame_;
+    std::unique_ptr<CTaloriaApp> app_;
+    std::unique_ptr<CTaloriaView> view_;
+};
+
+CommandTemplate Cmd(const std::string& text, int flags, const std::string& arg = "", int done = 1) {
+    CommandTemplate c;
+    c.text = text;
+    c.flags = flags;
+    c.arg = arg;
+    c.done = done;
+    return c;
+}
+
+TEST_F(shell_view, FirstPageIsTheHelpIndexAndRestartShowsIt) {
+    EXPECT_EQ(Doc()->m_strPage, app_dir_ + "/help/index.html");
+    view_->OnGoRestart();
+    ASSERT_EQ(host_.navigations.size(), 1u);
+    EXPECT_EQ(host_.navigations[0].path, app_dir_ + "/help/index.html");
+    EXPECT_EQ(host_.navigations[0].frame, "");
+}
+
+TEST_F(shell_view, ResultRowsFollowTheMarksOfEachCommand) {
+    const std::string green = "<tr><td bgcolor='#D0FFD0'><center>";
+    const std::string yellow = "<tr><td bgcolor='#FFFFD0'><center>";
+    const std::string end = "</center></td></tr>\n";
+    struct Case {
+        const char* name;
+        std::vector<CommandTemplate> stage0;
+        std::string rows;
+    };
+    const Case cases[] = {
+        {"input, text and audio",
+         {Cmd("", CMD_INPUT), Cmd("espeak <x> & y", CMD_TEXT), Cmd("parvox", CMD_WAV)},
+         green + "<a href='" + app_dir_ + "/html/synthesis.htm' target='_top'>Input</a>" + end +
+             yellow + "espeak <x> & y" + end +
+             green + "<a href='output0-1.txt' target='RIGHT'><img src='text.gif' width=50 height=32 border=0></a>" + end +
+             yellow + "parvox" + end +
+             green + "<a href='output0-2.wav'>AUDIO</a>" + end},
+        {"third command failed",
+         {Cmd("", CMD_INPUT), Cmd("a", CMD_TEXT), Cmd("parvox", CMD_WAV, "", 0), Cmd("never", 0)},
+         green + "<a href='" + app_dir_ + "/html/synthesis.htm' target='_top'>Input</a>" + end +
+             yellow + "a" + end +
+             green + "<a href='output0-1.txt' target='RIGHT'><img src='text.gif' width=50 height=32 border=0></a>" + end +
+             "<tr><td bgcolor='#FFD0D0'><center><a href='output0-2.txt' target='RIGHT'><img src='error.gif' width=50 height=32 border=0></a>" + end},
+        {"text wins over audio", {Cmd("b", CMD_TEXT | CMD_WAV)},
+         yellow + "b" + end + green + "<a href='output0-0.txt' target='RIGHT'><img src='text.gif' width=50 height=32 border=0></a>" + end},
+        {"output has no output row", {Cmd("", CMD_OUTPUT | CMD_TEXT, "html/s.wav")},
+         green + "<a href='" + app_dir_ + "/html/s.wav' target='RIGHT'>Output</a>" + end},
+        {"argument link and xml", {Cmd("tool x", CMD_ARG | CMD_XML, "html/o.xml")},
+         yellow + "<a href='" + app_dir_ + "/html/o.xml' target='RIGHT'>tool x</a>" + end +
+             green + "<a href='output0-0.xml' target='RIGHT'><img src='xml.gif' width=50 height=32 border=0></a>" + end},
+        {"tee alone is a plain row", {Cmd("tee-tool", CMD_TEE, "html/t.txt")}, yellow + "tee-tool" + end},
+        {"no commands", {}, ""},
+    };
+    for (const Case& c : cases) {
+        SetCommands(0, c.stage0);
+        SetCommands(1, {});
+        SetCommands(2, {});
+        host_.navigations.clear();
+        view_->ShowResultsPage();
+        EXPECT_EQ(Rows(), c.rows + "\n") << c.name;
+        ASSERT_EQ(host_.navigations.size(), 1u) << c.name;
+        EXPECT_EQ(host_.navigations[0].path, app_dir_ + "/html/system.htm");
+        EXPECT_EQ(host_.navigations[0].frame, "LEFT");
+    }
+}
+
+TEST_F(shell_view, AFailedCommandStopsTheRowsOfLaterStagesToo) {
+    SetCommands(0, {Cmd("one", 0, "", 0)});
+    SetCommands(1, {Cmd("two", 0)});
+    view_->ShowResultsPage();
+    EXPECT_EQ(Rows().find("two"), std::string::npos);
+    EXPECT_NE(Rows().find("output0-0.txt"), std::string::npos);
+}
+
+TEST_F(shell_view, HelpKeyShowsHelpRunsNothingButKeepsTheText) {
+    const auto before = app_->m_strStageConfig;
+    EXPECT_TRUE(Post("input=x&config2=Beta&help2=Help&config1=Typed+text"));
+    EXPECT_EQ(Doc()->m_strInputText, "x");
+    EXPECT_EQ(app_->m_strStageConfig, before);
+    ASSERT_EQ(host_.navigations.size(), 1u);
+    EXPECT_EQ(host_.navigations[0].path, app_dir_ + "/html/cfghelp.htm");
+    EXPECT_EQ(host_.navigations[0].frame, "RIGHT");
+    const std::string help = ReadFile(app_dir_ + "/html/cfghelp.htm");
+    EXPECT_NE(help.find("\nBeta\n"), std::string::npos);
+    EXPECT_NE(help.find("Help of beta.\nSecond line.\n"), std::string::npos);
+}
+
+TEST_F(shell_view, HelpBeforeItsConfigurationShowsTheEmptyName) {
+    EXPECT_TRUE(Post("help1=Help&config1=Typed+text"));
+    ASSERT_EQ(host_.navigations.size(), 1u);
+    EXPECT_EQ(host_.navigations[0].frame, "RIGHT");
+    EXPECT_NE(ReadFile(app_dir_ + "/html/cfghelp.htm").find("<h1>\n\n</h1>"), std::string::npos);
+}
+
+TEST_F(shell_view, RunRequestDecodesSelectsRewritesRunsAndShowsResults) {
+    EXPECT_TRUE(Post("input=hello+world%0D%0Aagain&config1=Typed+text&config2=Beta&config3=Nope&run=Run"));
+    EXPECT_EQ(Doc()->m_strInputText, "hello world\nagain");
+    EXPECT_EQ(app_->m_strStageConfig[0], "Typed text");
+    EXPECT_EQ(app_->m_strStageConfig[1], "Beta");
+    EXPECT_EQ(app_->m_strStageConfig[2], "");  // not in the catalogue: unchanged
+    EXPECT_NE(ReadFile(app_dir_ + "/html/input.htm").find("<option selected>Beta</option>"), std::string::npos);
+    EXPECT_EQ(ReadFile(app_dir_ + "/html/output1-0.txt"), "hello world\nagain");
+    ASSERT_FALSE(host_.navigations.empty());
+    EXPECT_EQ(host_.navigations.back().path, app_dir_ + "/html/system.htm");
+    EXPECT_EQ(host_.navigations.back().frame, "LEFT");
+    EXPECT_TRUE(host_.messages.empty());
+}
+
+TEST_F(shell_view, FailingRunShowsItsMessageAndEndsAtTheErrorRow) {
+    EXPECT_TRUE(Post("input=x&config1=Typed+text&config2=Beta&config3=Fails"));
+    ASSERT_EQ(host_.messages.size(), 1u);
+    EXPECT_EQ(host_.messages[0], "Command 'sh -c \"echo oops; exit 4\"' fails");
+    EXPECT_NE(Rows().find("output2-0.txt' target='RIGHT'><img src='error.gif'"), std::string::npos);
+    EXPECT_NE(ReadFile(app_dir_ + "/html/output2-0.txt").find("oops"), std::string::npos);
+}
+
+TEST_F(shell_view, AnyPostIsCancelledEvenWithNothingKnownInIt) {
+    EXPECT_TRUE(Post("go=Run"));
+    EXPECT_TRUE(Post("&&"));
+    ASSERT_FALSE(host_.navigations.empty());
+    EXPECT_EQ(host_.navigations.back().frame, "LEFT");
+    // No posted data: an ordinary navigation goes ahead untouched.
+    bool cancel = false;
+    host_.navigations.clear();
+    view_->OnBeforeNavigate2(app_dir_ + "/html/synthesis.htm", 0, "", "", "", &cancel);
+    EXPECT_FALSE(cancel);
+    EXPECT_TRUE(host_.navigations.empty());
+}
+
+TEST_F(shell_view, AudioLinkThatCannotBeOpenedIsFollowedOnceThenCancelled) {
+    const std::string link = app_dir_ + "/html/missing.wav#2";
+    bool cancel = false;
+    view_->OnBeforeNavigate2(link, 0, "", "", "", &cancel);
+    EXPECT_FALSE(cancel);
+    ASSERT_EQ(host_.messages.size(), 1u);
+    EXPECT_EQ(host_.messages[0], "Could not open '" + app_dir_ + "/html/missing.wav'");
+    // The player now reports that name as its file, so nothing is opened again.
+    cancel = false;
+    view_->OnBeforeNavigate2(link, 0, "", "", "", &cancel);
+    EXPECT_TRUE(cancel);
+    EXPECT_EQ(host_.messages.size(), 1u);
+    // Links that are not audio, or audio with another case, go ahead.
+    for (const std::string& url : {std::string("http://example.org/a.wav"), app_dir_ + "/html/x.WAV"}) {
+        cancel = false;
+        view_->OnBeforeNavigate2(url, 0, "", "", "", &cancel);
+        EXPECT_FALSE(cancel) << url;
+    }
+}
+
+TEST_F(shell_view, ConfigurationDialogChangesTheSettingOnlyOnOk) {
+    host_.configuration_answers = {true, std::nullopt, false};
+    CMainFrame::OnConfiguration();
+    EXPECT_EQ(app_->m_bOldConsole, 1);
+    CMainFrame::OnConfiguration();  // Cancel
+    EXPECT_EQ(app_->m_bOldConsole, 1);
+    CMainFrame::OnConfiguration();
+    EXPECT_EQ(app_->m_bOldConsole, 0);
+    EXPECT_EQ(host_.configuration_shown, (std::vector<bool>{false, true, true}));
+}
+
+TEST_F(shell_view, PlayWithoutAPlayFileDoesNothing) {
+    Doc()->m_strPlayFile.clear();
+    CMainFrame::OnPlay(*Doc(), &frame_);
+    EXPECT_FALSE(thePlayer.IsPlaying());
+    CMainFrame::OnPause();
+    CMainFrame::OnStop();
+    EXPECT_FALSE(thePlayer.IsPaused());
+    EXPECT_TRUE(host_.messages.empty());
+}
+
+TEST_F(shell_view, DialogsReportOkAndCancel) {
+    host_.file_needed_answers = {std::string("/tmp/a.txt"), std::nullopt};
+    CFileNeededDialog dialog;
+    dialog.m_strMessage = "Need it";
+    dialog.m_strFilePath = "old.txt";
+    EXPECT_EQ(dialog.DoModal(), IDOK);
+    EXPECT_EQ(dialog.m_strFilePath, "/tmp/a.txt");
+    dialog.m_strFilePath = "kept.txt";
+    EXPECT_EQ(dialog.DoModal(), IDCANCEL);
+    EXPECT_EQ(dialog.m_strFilePath, "kept.txt");
+    ASSERT_EQ(host_.file_needed.size(), 2u);
+    EXPECT_EQ(host_.file_needed[0].message, "Need it");
+    EXPECT_EQ(host_.file_needed[0].proposed_path, "old.txt");
+}
+
+}  // namespace

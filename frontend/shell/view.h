@@ -1,0 +1,51 @@
+// CTaloriaView: the only view. It shows the document's page in the browser
+// and intercepts the browser's navigations: audio links are played, posted
+// forms become run and help requests.
+#pragma once
+
+#include "document.h"
+#include "wnd.h"
+
+#include <string>
+
+class CTaloriaDoc;
+
+class CTaloriaView : public framework::CView {
+public:
+    // `main_window` receives the player's buffer-done messages.
+    explicit CTaloriaView(framework::CWnd* main_window) : m_pMainWnd(main_window) {}
+
+    CTaloriaDoc* GetDocument() const;
+
+    // Shows the document's page (m_strPage) in the whole view.
+    void OnUpdate(framework::CView* sender, long hint, void* hint_object) override;
+
+    // The browser's before-navigation event. `posted_data` holds the raw form
+    // body (empty unless a form was posted); `cancel` starts false.
+    void OnBeforeNavigate2(const std::string& url, unsigned long flags, const std::string& target_frame,
+                           const std::string& posted_data, const std::string& headers, bool* cancel);
+
+    static bool IsAudioLink(const std::string& url);
+    // False only when the player had to load a new file and could not.
+    bool PlayAudioLink(const std::string& url);
+    static std::string DecodeFormField(const std::string& raw);
+
+    // Writes the results table into system.htm and shows it in the frame LEFT.
+    void ShowResultsPage();
+    // Writes the help of one stage's configuration into cfghelp.htm and shows
+    // it in the frame RIGHT.
+    void ShowConfigHelpPage(int stage_index, const std::string& configuration_name);
+
+    // Restart and Help Contents: the start page in the whole view.
+    void OnGoRestart();
+    void OnHelpContents() { OnGoRestart(); }
+
+    // The browser's Navigate2: the whole view when `frame` is empty.
+    void Navigate2(const std::string& path, const std::string& frame = std::string());
+
+private:
+    // Handles the fields of one posted form (the navigation is cancelled already).
+    void HandleFormRequest(const std::string& posted_data);
+
+    framework::CWnd* m_pMainWnd;
+};
