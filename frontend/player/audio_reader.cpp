@@ -323,10 +323,15 @@ bool CAudioPlayer::FillBuffer(int index) {
     std::uint8_t* buffer = m_buffers[index].get();
 
     if (m_nFileKind == FILE_KIND_WAVE) {
-        std::size_t count = ReadSome(buffer, m_nBlockSize);
-        // The device takes whole sample frames only; a partial frame can only
-        // be the last bytes of the file, and is left out.
+        // The device takes whole sample frames only. Each read asks for whole
+        // frames (65536 bytes unless the frame size does not divide it, as with
+        // three or six channels), so a block never ends inside a frame and no
+        // byte is lost between blocks; a partial frame can then only be the
+        // last bytes of the file, and is left out.
         const std::size_t align = m_pcmFormat.block_align;
+        std::size_t wanted = m_nBlockSize;
+        if (align > 1) wanted -= wanted % align;
+        std::size_t count = ReadSome(buffer, wanted);
         if (align > 1) count -= count % align;
         header.size_bytes = count;
         if (count == 0) {

@@ -10,6 +10,8 @@ using namespace player_test;
 
 namespace {
 
+constexpr std::size_t kBlockBytes = CAudioPlayer::REPLAY_BLOCK_BYTES;
+
 class player_reader : public ::testing::Test {
 protected:
     void SetUp() override { framework::set_ui_host(&host_); }
@@ -61,6 +63,38 @@ TEST_F(player_reader, WaveReplaysFromItsDataToTheEndOfTheFile) {
     EXPECT_EQ(read, samples + trailer);
     EXPECT_FALSE(player_.FillBuffer(0));
     EXPECT_TRUE(host_.messages.empty());
+}
+
+TEST_F(player_reader, WaveBlocksHoldWholeSampleFramesAndLoseNothing) {
+    // Every block ends on a sample frame, also when the frame size does not
+    // divide the block size; only a partial frame at the very end is left out.
+    struct Case {
+        unsigned channels, bits;
+        std::size_t whole_bytes, stray_bytes;
+    };
+    const Case cases[] = {
+        {2, 16, 3 * kBlockBytes, 3},  // stereo, three stray bytes at the end
+        {3, 16, 25000 * 6, 5},        // six-byte frames
+        {3, 8, 50000 * 3, 0},         // three-byte frames
+        {1, 16, 1001 * 2, 1},         // one odd byte after the last sample
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.channels << " channels, " << c.bits << " bits");
+        const std::string samples = Pattern(c.whole_bytes + c.stray_bytes, c.channels);
+        WriteFile(dir_ / "frames.wav",
+                  Riff(Chunk("fmt ", FormatBody(1, c.channels, 8000, c.bits)) + "data" +
+                       Le32(static_cast<std::uint32_t>(samples.size()))) +
+                      samples);
+        ASSERT_TRUE(player_.Open((dir_ / "frames.wav").string()));
+        const std::size_t align = c.channels * c.bits / 8;
+        std::string read;
+        for (int i = 0; player_.FillBuffer(i % 8); ++i) {
+            EXPECT_EQ(player_.GetBufferLength(i % 8) % align, 0u);
+            read.append(reinterpret_cast<const char*>(player_.GetBufferData(i % 8)),
+                        player_.GetBufferLength(i % 8));
+        }
+        EXPECT_EQ(read, samples.substr(0, c.whole_bytes));
+    }
 }
 
 TEST_F(player_reader, EmptyWaveOpensAndHasNoBlocks) {
@@ -391,8 +425,71 @@ TEST_F(player_mpeg_reader, DataEndAtATruncatedOrFreeFormatFrame) {
     ASSERT_TRUE(player_.Open((dir_ / "free.mp3").string()));
     ReadAll(player_, &blocks);
     EXPECT_EQ(blocks, 10);
+    // A start before the bad frame plays up to it; a start after it finds no
+    // more data, as replay from the start does, rather than playing on from
+    // the bad frame's time.
+    player_.SeekToTime(0.1);
+    ReadAll(player_, &blocks);
+    EXPECT_EQ(blocks, 7);  // frames 3 to 9 (1152 samples, 26.1 ms each)
+    player_.SeekToTime(0.4);
+    EXPECT_FALSE(player_.FillBuffer(0));
     player_.SeekToTime(60.0);
     EXPECT_FALSE(player_.FillBuffer(0));
+}
+
+TEST_F(player_mpeg_reader, JunkAndFramesOfAnotherFormatArePassedOver) {
+    const fs::path mp3 = dir_ / "sine.mp3";
+    ASSERT_TRUE(EncodeSine(mp3, 44100, 1, 128, 1.0, "-t"));
+    const std::string bytes = ReadFile(mp3);
+    std::vector<std::size_t> starts;
+    MpegFrameHeader header;
+    for (std::size_t position = 0;
+         position + 4 <= bytes.size() &&
+         DecodeMpegFrameHeader(reinterpret_cast<const std::uint8_t*>(bytes.data()) + position,
+                               header);
+         position += static_cast<std::size_t>(MpegFrameLengthBytes(header)))
+        starts.push_back(position);
+    ASSERT_GT(starts.size(), 30u);
+
+    // More junk than a frame after frame 5 and a few bytes after frame 15:
+    // seeking counts only real frames and lands on the same frame, at the
+    // same time, as in the clean file.
+    std::string junk = bytes.substr(0, starts[5]) + std::string(1000, '\0') +
+                       bytes.substr(starts[5], starts[15] - starts[5]) + std::string(3, '\0') +
+                       bytes.substr(starts[15]);
+    WriteFile(dir_ / "junk.mp3", junk);
+    CAudioPlayer clean;
+    ASSERT_TRUE(clean.Open(mp3.string()));
+    ASSERT_TRUE(player_.Open((dir_ / "junk.mp3").string()));
+    for (double seconds : {0.1, 0.2, 0.5, 0.9}) {
+        SCOPED_TRACE(seconds);
+        clean.SeekToTime(seconds);
+        player_.SeekToTime(seconds);
+        EXPECT_DOUBLE_EQ(player_.GetPositionTime(), clean.GetPositionTime());
+        ASSERT_TRUE(DecodeMpegFrameHeader(
+            reinterpret_cast<const std::uint8_t*>(junk.data()) + player_.GetFilePosition(),
+            header));
+        ASSERT_TRUE(clean.FillBuffer(0));
+        ASSERT_TRUE(player_.FillBuffer(0));
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(player_.GetBufferData(0)),
+                              player_.GetBufferLength(0)),
+                  std::string(reinterpret_cast<const char*>(clean.GetBufferData(0)),
+                              clean.GetBufferLength(0)));
+    }
+    player_.SeekToTime(0.0);
+    int blocks = 0;
+    ReadAll(player_, &blocks);
+    EXPECT_EQ(static_cast<std::size_t>(blocks), starts.size());
+
+    // A frame that claims two channels in a mono file is left out, not played
+    // as samples of the wrong layout.
+    std::string foreign = bytes;
+    foreign[starts[8] + 3] = static_cast<char>(foreign[starts[8] + 3] & 0x3F);
+    WriteFile(dir_ / "foreign.mp3", foreign);
+    ASSERT_TRUE(player_.Open((dir_ / "foreign.mp3").string()));
+    const std::string pcm = ReadAll(player_, &blocks);
+    EXPECT_EQ(static_cast<std::size_t>(blocks), starts.size() - 1);
+    EXPECT_EQ(pcm.size(), (starts.size() - 1) * 2304);
 }
 
 TEST_F(player_reader, MpegFileWithoutAValidFirstHeaderIsReported) {

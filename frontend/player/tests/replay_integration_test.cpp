@@ -51,4 +51,30 @@ TEST_F(player_replay_realtime, StopInRealTimeDrainsEveryNotice) {
     EXPECT_EQ(window_.notices, 14);
 }
 
+TEST_F(player_replay_realtime, StopGivesUpAfterFiftyRoundsAndPlayWaitsForTheNotices) {
+    // A window that takes the notices but never hands them to the player: the
+    // queued count cannot fall, so Stop must end its wait on its own.
+    struct SwallowingWindow : framework::CWnd {
+        long WindowProc(unsigned) override { return ++notices; }
+        int notices = 0;
+    } swallow;
+    OpenWave(Pattern(12 * kBlock));
+    ASSERT_TRUE(player_.Play(&swallow, 0));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(player_.Stop());
+    const double waited_s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(waited_s, 0.9);  // 50 rounds of 20 ms
+    EXPECT_LT(waited_s, 3.0);
+    EXPECT_FALSE(player_.IsPlaying());
+    EXPECT_EQ(player_.GetQueuedCount(), 7);
+
+    // Until the outstanding notices arrive, a new replay is refused, silently.
+    EXPECT_FALSE(player_.Play(&window_, 0));
+    for (int i = 0; i < 7; ++i) EXPECT_FALSE(player_.OnBufferDone());
+    EXPECT_EQ(player_.GetQueuedCount(), 0);
+    ASSERT_TRUE(player_.Play(&window_, 0));
+    EXPECT_TRUE(host_.messages.empty());
+}
+
 }  // namespace
