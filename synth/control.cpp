@@ -66,7 +66,15 @@ bool decimal_token(const char *token, double *value) {
         *value = 0.0;
         return true;
     }
-    *value = std::strtod(token, nullptr);
+    // Plain integers, the usual tokens, are converted here: up to 15 digits
+    // the value is exact in a double, so it is the one strtod would give.
+    double whole = 0.0;
+    int digits = 0;
+    while (token[digits] >= '0' && token[digits] <= '9' && digits < 16) {
+        whole = whole * 10.0 + (token[digits] - '0');
+        ++digits;
+    }
+    *value = token[digits] == '\0' && digits <= 15 ? whole : std::strtod(token, nullptr);
     return true;
 }
 
@@ -128,12 +136,13 @@ void parse_hex_line(const char *line, control_frame *frame) {
 // A carriage return before a line feed is dropped. Returns the number of
 // characters, or -1 at the end of input (end of file, or a 0x1A byte with nothing
 // before it on the line). *complete tells whether the line's end was reached; a
-// longer line goes on as the next line.
+// longer line goes on as the next line. The stream is read by this one
+// thread only, so characters are taken without the stream's lock.
 int read_line(FILE *stream, char *line, bool *complete) {
     int length = 0;
     *complete = true;
     for (;;) {
-        int c = getc(stream);
+        int c = getc_unlocked(stream);
         if (c == EOF) {
             break;
         }
@@ -145,7 +154,7 @@ int read_line(FILE *stream, char *line, bool *complete) {
             break;
         }
         if (c == '\r') {
-            int next = getc(stream);
+            int next = getc_unlocked(stream);
             if (next == '\n') {
                 break;
             }
@@ -175,7 +184,7 @@ int read_line(FILE *stream, char *line, bool *complete) {
 // Skips the rest of a line that was cut at LINE_CAPACITY characters.
 void skip_rest_of_line(FILE *stream) {
     for (;;) {
-        int c = getc(stream);
+        int c = getc_unlocked(stream);
         if (c == EOF || c == '\n') {
             return;
         }
@@ -210,6 +219,10 @@ constexpr float FORMANT_B2 = 0.8067264f;
 constexpr float EXCITATION_A = 0.005906528f;
 constexpr float EXCITATION_B1 = 1.8462921f;
 constexpr float EXCITATION_B2 = 0.8521986f;
+// Frequency positions may lie outside the grid (the resonator then takes its
+// nearest end); they are only kept finite, so that extreme parameter sets can
+// never fill a smoother with infinities. No real position comes near this.
+constexpr float MAX_GRID_POSITION = 1.0e30f;
 // Runs over the new values that pull the smoothers onto them after a jump.
 constexpr int CLAMP_RUNS = 20;
 
@@ -219,6 +232,145 @@ int64_t difference(const control_frame &current, const control_frame &previous, 
 
 float voicing_factor_of(float s, float offset) {
     return std::sqrt(limit((s + offset) / 10.0f, 0.0f, 1.0f));
+}
+
+// The nine formant smoothers (six amplitudes, three frequencies) are
+// independent, so they run side by side in vector lanes: each lane does
+// exactly the operations of run_smoother, in the same order and without fused
+// steps, so the values are bit for bit those of nine separate runs, while the
+// processor no longer waits on one smoother's recurrence at a time. The two
+// excitation smoothers share a vector the same way.
+typedef float lanes4 __attribute__((vector_size(4 * sizeof(float))));
+constexpr int SMOOTHER_VECTORS = 3;  // 12 lanes: 6 amplitudes, 3 frequencies, 3 unused
+constexpr int SMOOTHER_LANES = 4 * SMOOTHER_VECTORS;
+
+struct smoother_lanes {
+    lanes4 a, b1, b2;
+};
+
+inline lanes4 splat(float value) { return lanes4{value, value, value, value}; }
+
+// One step of every lane: y = a x + b1 y1 - b2 y2.
+template <int V>
+inline void smoother_step(const smoother_lanes &k, const lanes4 *in, lanes4 *y1, lanes4 *y2,
+                          lanes4 *out) {
+    for (int v = 0; v < V; ++v) {
+        const lanes4 y = k.a * in[v] + k.b1 * y1[v] - k.b2 * y2[v];
+        y2[v] = y1[v];
+        y1[v] = y;
+        out[v] = y;
+    }
+}
+
+// Runs `steps` steps whose input stays `in`, the outputs thrown away. With a
+// constant input the smoothers usually settle, within a few hundred steps,
+// into a cycle of float values whose length divides 8 (the rounding of the
+// last bits repeats). Once the state after eight steps is bit for bit what it
+// was before them, every further eight steps would give it again, so only the
+// remaining steps beyond whole cycles are run: the final state is exactly that
+// of running them all. Smoothers that never settle simply run every step.
+template <int V>
+void pull_onto_constant(const smoother_lanes &k, const lanes4 *in, lanes4 *y1, lanes4 *y2,
+                        int steps) {
+    constexpr int CYCLE_STEPS = 8;
+    lanes4 out[V];
+    while (steps >= CYCLE_STEPS) {
+        lanes4 before1[V], before2[V];
+        std::memcpy(before1, y1, sizeof before1);
+        std::memcpy(before2, y2, sizeof before2);
+        for (int s = 0; s < CYCLE_STEPS; ++s) smoother_step<V>(k, in, y1, y2, out);
+        steps -= CYCLE_STEPS;
+        if (std::memcmp(before1, y1, sizeof before1) == 0 &&
+            std::memcmp(before2, y2, sizeof before2) == 0) {
+            steps %= CYCLE_STEPS;
+        }
+    }
+    for (; steps > 0; --steps) smoother_step<V>(k, in, y1, y2, out);
+}
+
+// After a jump the runs over the new values pull the smoothers onto them
+// (outputs thrown away); then one run smooths the values in place. x holds
+// `count` values of V vectors of lanes.
+template <int V>
+inline void run_lanes(const smoother_lanes &k, float (*x)[4 * V], int count, lanes4 *y1, lanes4 *y2,
+                      bool clamp) {
+    lanes4 in[V], out[V];
+    if (clamp) {
+        bool constant = true;
+        for (int j = 1; j < count && constant; ++j) {
+            constant = std::memcmp(x[j], x[0], sizeof x[0]) == 0;
+        }
+        if (constant) {
+            std::memcpy(in, x[0], sizeof in);
+            pull_onto_constant<V>(k, in, y1, y2, CLAMP_RUNS * count);
+        } else {
+            for (int run = 0; run < CLAMP_RUNS; ++run) {
+                for (int j = 0; j < count; ++j) {
+                    std::memcpy(in, x[j], sizeof in);
+                    smoother_step<V>(k, in, y1, y2, out);
+                }
+            }
+        }
+    }
+    for (int j = 0; j < count; ++j) {
+        std::memcpy(in, x[j], sizeof in);
+        smoother_step<V>(k, in, y1, y2, out);
+        std::memcpy(x[j], out, sizeof out);
+    }
+}
+
+PARVOX_HOT void run_formant_smoothers(smoothed_controls *c, int n, bool clamp) {
+    // Only the n rows in use are filled; the three spare lanes hold zeros.
+    alignas(16) float x[MAX_CONTROLS][SMOOTHER_LANES];
+    alignas(16) float s1[SMOOTHER_LANES] = {}, s2[SMOOTHER_LANES] = {};
+    for (int j = 0; j < n; ++j) {
+        for (int lane = NUM_BRANCHES + 3; lane < SMOOTHER_LANES; ++lane) x[j][lane] = 0.0f;
+    }
+    for (int b = 0; b < NUM_BRANCHES; ++b) {
+        for (int j = 0; j < n; ++j) x[j][b] = c->branch_amp[b][j];
+        s1[b] = c->amp_smoother[b].y1;
+        s2[b] = c->amp_smoother[b].y2;
+    }
+    for (int b = 0; b < 3; ++b) {
+        for (int j = 0; j < n; ++j) x[j][NUM_BRANCHES + b] = c->branch_freq[b][j];
+        s1[NUM_BRANCHES + b] = c->freq_smoother[b].y1;
+        s2[NUM_BRANCHES + b] = c->freq_smoother[b].y2;
+    }
+    lanes4 y1[SMOOTHER_VECTORS], y2[SMOOTHER_VECTORS];
+    std::memcpy(y1, s1, sizeof y1);
+    std::memcpy(y2, s2, sizeof y2);
+    const smoother_lanes k = {splat(FORMANT_A), splat(FORMANT_B1), splat(FORMANT_B2)};
+    run_lanes<SMOOTHER_VECTORS>(k, x, n, y1, y2, clamp);
+    std::memcpy(s1, y1, sizeof y1);
+    std::memcpy(s2, y2, sizeof y2);
+    for (int b = 0; b < NUM_BRANCHES; ++b) {
+        for (int j = 0; j < n; ++j) c->branch_amp[b][j] = x[j][b];
+        c->amp_smoother[b] = {s1[b], s2[b]};
+    }
+    for (int b = 0; b < 3; ++b) {
+        for (int j = 0; j < n; ++j) c->branch_freq[b][j] = x[j][NUM_BRANCHES + b];
+        c->freq_smoother[b] = {s1[NUM_BRANCHES + b], s2[NUM_BRANCHES + b]};
+    }
+}
+
+// Lane 0 the period smoother, lane 1 the pulse-length smoother.
+PARVOX_HOT void run_excitation_smoothers(smoothed_controls *c, int m, bool clamp) {
+    alignas(16) float x[MAX_CONTROLS][4];
+    for (int j = 0; j < m; ++j) {
+        x[j][0] = c->pitch_period[j];
+        x[j][1] = c->pulse_length[j];
+        x[j][2] = x[j][3] = 0.0f;
+    }
+    lanes4 y1[1] = {{c->period_smoother.y1, c->pulse_length_smoother.y1, 0.0f, 0.0f}};
+    lanes4 y2[1] = {{c->period_smoother.y2, c->pulse_length_smoother.y2, 0.0f, 0.0f}};
+    const smoother_lanes k = {splat(EXCITATION_A), splat(EXCITATION_B1), splat(EXCITATION_B2)};
+    run_lanes<1>(k, x, m, y1, y2, clamp);
+    for (int j = 0; j < m; ++j) {
+        c->pitch_period[j] = x[j][0];
+        c->pulse_length[j] = x[j][1];
+    }
+    c->period_smoother = {y1[0][0], y2[0][0]};
+    c->pulse_length_smoother = {y1[0][1], y2[0][1]};
 }
 
 }  // namespace
@@ -308,14 +460,13 @@ void convert_controls_with(smoothed_controls *c, const synth_params *p,
     float f0_hz = p->f0_table[f0];
 
     float s = static_cast<float>(cur.voicing) / 2.0f - 21.0f;
-    const float top = static_cast<float>(COS_TABLE_SIZE);
 
     for (int i = 0; i < 4; ++i) {
         int b = FIELD_BRANCH[i];
         c->voicing_factor[b] = voicing_factor_of(s, p->dvoffs[b]);
         float position =
             static_cast<float>(control_field(cur, i) - 1) * p->freq_step[b] + p->freq_base[b];
-        position = limit(position, 1.0f, top);
+        position = limit(position, -MAX_GRID_POSITION, MAX_GRID_POSITION);
         float gain = p->amp_table[limit_index(control_field(cur, i + 4), AMP_TABLE_SIZE)];
         for (int j = 0; j < n; ++j) {
             c->branch_freq[b][j] = position;
@@ -325,7 +476,7 @@ void convert_controls_with(smoothed_controls *c, const synth_params *p,
     float high_gain = p->amp_table[limit_index(cur.high_amp, AMP_TABLE_SIZE)];
     for (int b = 3; b <= 4; ++b) {
         c->voicing_factor[b] = voicing_factor_of(s, p->dvoffs[b]);
-        float position = limit(p->freq_base[b], 1.0f, top);
+        float position = limit(p->freq_base[b], -MAX_GRID_POSITION, MAX_GRID_POSITION);
         float gain = (b == 4 && cur.voicing > 32) ? 0.0f : high_gain;
         for (int j = 0; j < n; ++j) {
             c->branch_freq[b][j] = position;
@@ -377,35 +528,8 @@ void convert_controls_with(smoothed_controls *c, const synth_params *p,
     }
     c->burst_onset = rises > 1;
 
-    if (c->formant_clamp) {
-        for (int run = 0; run < CLAMP_RUNS; ++run) {
-            for (int b = 0; b < NUM_BRANCHES; ++b) {
-                run_smoother(&c->amp_smoother[b], c->branch_amp[b], nullptr, n, FORMANT_A,
-                             FORMANT_B1, FORMANT_B2);
-                if (b < 3) {
-                    run_smoother(&c->freq_smoother[b], c->branch_freq[b], nullptr, n, FORMANT_A,
-                                 FORMANT_B1, FORMANT_B2);
-                }
-            }
-        }
-    }
-    for (int b = 0; b < NUM_BRANCHES; ++b) {
-        smooth_formant_controls(&c->amp_smoother[b], c->branch_amp[b], n);
-        if (b < 3) {
-            smooth_formant_controls(&c->freq_smoother[b], c->branch_freq[b], n);
-        }
-    }
-
-    if (c->pitch_clamp) {
-        for (int run = 0; run < CLAMP_RUNS; ++run) {
-            run_smoother(&c->period_smoother, c->pitch_period, nullptr, m, EXCITATION_A,
-                         EXCITATION_B1, EXCITATION_B2);
-            run_smoother(&c->pulse_length_smoother, c->pulse_length, nullptr, m, EXCITATION_A,
-                         EXCITATION_B1, EXCITATION_B2);
-        }
-    }
-    smooth_excitation_controls(&c->period_smoother, c->pitch_period, m);
-    smooth_excitation_controls(&c->pulse_length_smoother, c->pulse_length, m);
+    run_formant_smoothers(c, n, c->formant_clamp);
+    run_excitation_smoothers(c, m, c->pitch_clamp);
 }
 
 void convert_controls() {

@@ -38,8 +38,9 @@ struct smoother_state {
 // The smoothed controls of the current frame (filled by convert_controls and
 // consumed within the same frame), with the smoother states that persist across frames.
 struct smoothed_controls {
-    // cos_table positions counted from 1, within 1..COS_TABLE_SIZE before smoothing
-    // (frequency fields beyond the grid are limited to its ends).
+    // cos_table positions counted from 1; a position beyond the grid is kept
+    // (the resonator takes the grid's nearest end), so the smoothers glide as
+    // they would within it.
     float branch_freq[NUM_BRANCHES][MAX_CONTROLS];
     float branch_amp[NUM_BRANCHES][MAX_CONTROLS];  // linear branch gains
     float voicing_factor[NUM_BRANCHES];            // 0..1

@@ -92,6 +92,28 @@ void source_filter_process(source_filter *f, float *samples, int n) {
     f->q1 = q1;
 }
 
+PARVOX_HOT void source_filter_decimate(source_filter *f, const float *samples, int n, float *out) {
+    source_filter s = *f;
+    // Only every fourth output is kept, so the output step runs only there;
+    // the sections run on every sample.
+    for (int k = 0; k + 4 <= n; k += 4) {
+        for (int i = 0; i < 3; ++i) s.q1 = source_filter_sections(s, 0.0109455f * samples[k + i]);
+        const float q = source_filter_sections(s, 0.0109455f * samples[k + 3]);
+        out[k / 4] = source_filter_output(s, q);
+        s.q1 = q;
+    }
+    for (int k = n - n % 4; k < n; ++k) s.q1 = source_filter_sections(s, 0.0109455f * samples[k]);
+    *f = s;
+}
+
+PARVOX_HOT void source_filter_flush(source_filter *f, int n) {
+    source_filter s = *f;
+    // With a zero input the first product is zero, and adding it changes no
+    // value (at most a zero's sign), so it is left out.
+    for (int k = 0; k < n; ++k) s.q1 = source_filter_sections(s, 0.0f);
+    *f = s;
+}
+
 void reset_excitation(excitation_state *e) {
     std::memset(e, 0, sizeof *e);
     e->pulse.pulse_position = 0.0f;
@@ -102,17 +124,76 @@ void reset_excitation(excitation_state *e) {
     e->noise.state = NOISE_SEED;
 }
 
-void make_noise_with(excitation_state *e, const synth_params *p, bool burst) {
+// The generator taken `steps` steps at once: state * multiplier + increment.
+struct noise_jump {
+    uint32_t multiplier;
+    uint32_t increment;
+};
+
+static constexpr noise_jump noise_jump_of(int steps) {
+    noise_jump j{1, 0};
+    for (int i = 0; i < steps; ++i) {
+        j.multiplier = j.multiplier * NOISE_MULTIPLIER;
+        j.increment = j.increment * NOISE_MULTIPLIER + NOISE_INCREMENT;
+    }
+    return j;
+}
+
+// Eight noise samples are made at once: lane i starts from the state 12 i
+// steps on and draws its twelve values with the jumps of NOISE_JUMPS, so every
+// lane has exactly the values that twelve noise_next calls would give it.
+constexpr int NOISE_LANES = 8;
+typedef uint32_t noise_states __attribute__((vector_size(NOISE_LANES * sizeof(uint32_t))));
+typedef int32_t noise_sums __attribute__((vector_size(NOISE_LANES * sizeof(int32_t))));
+typedef float noise_values __attribute__((vector_size(NOISE_LANES * sizeof(float))));
+
+struct lane_jumps {
+    uint32_t multiplier[NOISE_LANES];
+    uint32_t increment[NOISE_LANES];
+};
+
+static constexpr lane_jumps make_lane_jumps() {
+    lane_jumps j{};
+    for (int i = 0; i < NOISE_LANES; ++i) {
+        j.multiplier[i] = noise_jump_of(12 * i).multiplier;
+        j.increment[i] = noise_jump_of(12 * i).increment;
+    }
+    return j;
+}
+
+static constexpr lane_jumps LANE_JUMPS = make_lane_jumps();
+
+PARVOX_HOT void make_noise_with(excitation_state *e, const synth_params *p, bool burst) {
     const int start = burst ? p->silence_samples : 0;
     float *noise = e->noise_buffer;
-    for (int n = start; n < p->frame_length; ++n) {
+    const float amplitude = p->noise_amplitude;
+    noise_states lane_multiplier, lane_increment;
+    std::memcpy(&lane_multiplier, LANE_JUMPS.multiplier, sizeof lane_multiplier);
+    std::memcpy(&lane_increment, LANE_JUMPS.increment, sizeof lane_increment);
+    constexpr noise_jump block = noise_jump_of(12 * NOISE_LANES);
+    int n = start;
+    for (; n + NOISE_LANES <= p->frame_length; n += NOISE_LANES) {
+        const uint32_t state = e->noise.state;
+        const noise_states lanes = state * lane_multiplier + lane_increment;
+        noise_sums sum = {};
+        for (int t = 0; t < 12; ++t) {
+            const noise_states drawn = lanes * NOISE_JUMPS.multiplier[t] + NOISE_JUMPS.increment[t];
+            sum += (noise_sums)((drawn >> 16) & 0x7fff);
+        }
         // Twelve uniform values add up to near-Gaussian noise of unit variance.
-        noise[n] =
-            (static_cast<float>(noise_sum12(&e->noise)) / 32768.0f - 6.0f) * p->noise_amplitude;
+        const noise_values values =
+            (__builtin_convertvector(sum, noise_values) / 32768.0f - 6.0f) * amplitude;
+        std::memcpy(noise + n, &values, sizeof values);
+        e->noise.state = state * block.multiplier + block.increment;
+    }
+    for (; n < p->frame_length; ++n) {
+        noise[n] = (static_cast<float>(noise_sum12(&e->noise)) / 32768.0f - 6.0f) * amplitude;
     }
     if (burst) {
+        // Rounded once, from the exact product.
         noise[p->silence_samples * 9 / 10] =
-            std::sqrt(static_cast<float>(p->silence_samples)) * p->noise_amplitude;
+            static_cast<float>(std::sqrt(static_cast<double>(p->silence_samples)) *
+                               static_cast<double>(p->noise_amplitude));
     }
 }
 
@@ -141,7 +222,8 @@ static void set_step_and_gap(pulse_generator *g, float rate, float length_s, flo
 // passed, stretching the distance already run past the control's start in
 // proportion to the new closed phase (or to the new pulse length while the
 // frame's first pulse continues from the previous frame).
-static void take_over(pulse_generator *g, const synth_params *p, const smoothed_controls *c) {
+static __attribute__((noinline)) void take_over(pulse_generator *g, const synth_params *p,
+                                                const smoothed_controls *c) {
     const bool between_pulses = g->pulse_point == 0;
     while (g->cursor < p->excitation_controls) {
         const float start = static_cast<float>(g->cursor * p->excitation_segment) + 0.5f;
@@ -164,16 +246,32 @@ static void take_over(pulse_generator *g, const synth_params *p, const smoothed_
     }
 }
 
+// take_over when the generator has passed the start of the next control,
+// which is rare: the check stays in the caller's loop, the work out of it.
+static inline void take_over_when_due(pulse_generator *g, const synth_params *p,
+                                      const smoothed_controls *c) {
+    if (g->cursor < p->excitation_controls &&
+        g->pulse_position > static_cast<float>(g->cursor * p->excitation_segment) + 0.5f) {
+        take_over(g, p, c);
+    }
+}
+
 // The formant control in which an excitation-rate position lies, limited to
-// 0 .. controls (the value `controls` stands for "past the frame").
-static int control_at(float position, int segment, int controls) {
+// 0 .. controls (the value `controls` stands for "past the frame"). `guess`
+// is the control of the previous point, which is mostly the answer, so the
+// division is left out then.
+static inline int control_at(float position, int segment, int controls, int guess = 0) {
     const float sample = position - 0.5f;
     if (!(sample > 0.0f)) return 0;
     if (sample >= static_cast<float>(segment) * static_cast<float>(controls)) return controls;
-    return static_cast<int>(sample) / segment;
+    const int whole = static_cast<int>(sample);
+    const int low = guess * segment;
+    if (whole >= low && whole - low < segment) return guess;
+    return whole / segment;
 }
 
-void excite_with(excitation_state *e, const synth_params *p, const smoothed_controls *c) {
+PARVOX_HOT void excite_with(excitation_state *e, const synth_params *p,
+                            const smoothed_controls *c) {
     pulse_generator *g = &e->pulse;
     const int frame = p->excitation_frame_length;
     const int segment = 4 * p->formant_segment;
@@ -201,12 +299,21 @@ void excite_with(excitation_state *e, const synth_params *p, const smoothed_cont
 
     for (;;) {
         int control = control_at(g->pulse_position, segment, controls);
+        bool phase_written = false;  // the point before this one set glottal_phase[control]
         for (int k = g->pulse_point; k < PULSE_POINTS; ++k) {
             if (control < controls) {
-                int reached = control_at(g->pulse_position, segment, controls);
+                int reached = control_at(g->pulse_position, segment, controls, control);
                 if (reached > controls - 1) reached = controls - 1;
-                for (int j = control; j <= reached; ++j)
-                    e->glottal_phase[j] = p->phase_pattern[k / 4];
+                // The latest point's phase wins. A point in the same control
+                // as the point just before it, which wrote there, and with the
+                // same phase value (four points share one) would write what is
+                // already there.
+                const bool unchanged = reached == control && phase_written && k % 4 != 0;
+                if (!unchanged) {
+                    for (int j = control; j <= reached; ++j)
+                        e->glottal_phase[j] = p->phase_pattern[k / 4];
+                }
+                phase_written = reached >= control;
                 control = reached;
             }
             if (g->pulse_position >= static_cast<float>(frame + 1)) {
@@ -228,11 +335,11 @@ void excite_with(excitation_state *e, const synth_params *p, const smoothed_cont
                 g->carry += share;
             }
             g->pulse_position = limited(g->pulse_position + g->point_step, MAX_PULSE_POSITION);
-            take_over(g, p, c);
+            take_over_when_due(g, p, c);
         }
         g->pulse_point = 0;
         g->pulse_position = limited(g->pulse_position + g->gap, MAX_PULSE_POSITION);
-        take_over(g, p, c);
+        take_over_when_due(g, p, c);
     }
 }
 
@@ -246,18 +353,12 @@ void make_excitation_with(excitation_state *e, const synth_params *p, const smoo
     std::memset(e->glottal_phase, 0, sizeof e->glottal_phase);
     if (!c->all_unvoiced) {
         excite_with(e, p, c);
-        source_filter_process(&e->filter, e->source_buffer + 1, frame);
-        // Decimate by four: keep every fourth sample counted from 1.
-        for (int k = 0; k < p->frame_length; ++k)
-            e->voiced_buffer[k] = e->source_buffer[4 * (k + 1)];
+        // Filter and decimate by four: keep every fourth sample counted from 1.
+        source_filter_decimate(&e->filter, e->source_buffer + 1, frame, e->voiced_buffer);
     } else if (!c->previous_all_unvoiced) {
         // Six frames of silence let the source filter's ringing die out, so the
         // next voiced stretch starts from a quiet filter.
-        for (int pass = 0; pass < 6; ++pass) {
-            std::memset(e->source_buffer, 0, sizeof e->source_buffer);
-            source_filter_process(&e->filter, e->source_buffer + 1, frame);
-        }
-        std::memset(e->source_buffer, 0, sizeof e->source_buffer);
+        source_filter_flush(&e->filter, 6 * frame);
         std::memset(e->voiced_buffer, 0, sizeof e->voiced_buffer);
     }
 }
@@ -302,8 +403,36 @@ void mix_excitation_with(excitation_state *e, int b, const synth_params *p,
             for (int n = 0; n < p->frame_length; ++n) out[n] -= e->saved_branch0[n];
         }
     }
-    for (int n = 0; n < p->frame_length; ++n) e->branch_inputs[n][b] = out[n];
-    std::memcpy(e->branch_bw_mod[b], e->bw_mod, sizeof(float) * p->formant_controls);
+}
+
+// Every branch's mixture in the one form ((A noise + B voiced) C) G, with A,
+// B, C chosen so that it rounds exactly like the branch's own formula: for
+// v = 1, A = 0, B = 1, C = 1 gives (0 + voiced) 1 G = G voiced; for v = 0,
+// A = 1, B = 0, C = 1 gives G noise; otherwise A = w, B = 1, C = v. The added
+// zero products can only turn a zero result's sign, which no later sum,
+// product or the output's truncation can tell apart. With one form the
+// branches can run side by side.
+void mixing_form(const excitation_state *e, const synth_params *p, const smoothed_controls *c,
+                 float A[BRANCH_LANES], float B[BRANCH_LANES], float C[BRANCH_LANES],
+                 float bw_mod[NUM_BRANCHES][MAX_CONTROLS]) {
+    const int controls = p->formant_controls;
+    for (int b = 0; b < BRANCH_LANES; ++b) A[b] = B[b] = C[b] = 0.0f;
+    for (int b = 0; b < NUM_BRANCHES; ++b) {
+        const float v = c->voicing_factor[b];
+        if (v == 1.0f) {
+            A[b] = 0.0f, B[b] = 1.0f, C[b] = 1.0f;
+            for (int j = 0; j < controls; ++j) bw_mod[b][j] = e->glottal_phase[j];
+        } else if (v == 0.0f) {
+            A[b] = 1.0f, B[b] = 0.0f, C[b] = 1.0f;
+            for (int j = 0; j < controls; ++j) bw_mod[b][j] = p->gouv;
+        } else {
+            const float w = std::sqrt(1.0f / (v * v) - 1.0f);
+            A[b] = w, B[b] = 1.0f, C[b] = v;
+            for (int j = 0; j < controls; ++j) {
+                bw_mod[b][j] = (p->gouv * w + e->glottal_phase[j]) * v;
+            }
+        }
+    }
 }
 
 void make_excitation() { make_excitation_with(&excitation, &params, &frame_controls); }

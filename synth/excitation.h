@@ -26,6 +26,25 @@ struct source_filter {
 };
 void source_filter_process(source_filter *f, float *samples, int n);
 
+// One sample through the four sections, each in the order of its equation;
+// `first_term` is 0.0109455 times the input sample. Returns the last section's
+// q and updates the state except q1, which the caller sets to q after the
+// output step (source_filter_output) if it wants that output.
+inline float source_filter_sections(source_filter &f, float first_term) {
+    const float g = first_term + 1.5453652f * f.g1 - 0.9386455f * f.g2;
+    const float h = g - 1.280451f * f.g1 + f.g2 + 1.5368902f * f.h1 - 0.7920242f * f.h2;
+    const float p = h - 0.9188553f * f.h1 + f.h2 + 1.5652816f * f.p1 - 0.643415f * f.p2;
+    const float q = p + 1.4773386f * f.p1 + f.p2 + 0.9988583f * f.q1;
+    f.g2 = f.g1, f.g1 = g, f.h2 = f.h1, f.h1 = h, f.p2 = f.p1, f.p1 = p;
+    return q;
+}
+inline float source_filter_output(const source_filter &f, float q) { return q - 0.9126601f * f.q1; }
+// The same filter over n samples, keeping only every fourth output (samples
+// 4, 8, ... counted from 1) in out[0 .. n/4 - 1]; samples is left as it is.
+void source_filter_decimate(source_filter *f, const float *samples, int n, float *out);
+// The same filter over n zeros, its output thrown away.
+void source_filter_flush(source_filter *f, int n);
+
 // State of the glottal pulse generator, carried across frames.
 struct pulse_generator {
     float pulse_position;  // position of the next pulse point in excitation samples, from 1
@@ -54,12 +73,6 @@ struct excitation_state {
     float bw_mod[MAX_CONTROLS];
     float branch_buffer[MAX_FRAME_LENGTH];
     float saved_branch0[MAX_FRAME_LENGTH];  // branch 0's excitation, for alfcon
-    // Every branch's excitation and modulation input of the frame, kept by
-    // mix_excitation so that the filter bank can run the branches side by side.
-    // The inputs are interleaved (sample by sample, eight lanes of which six
-    // are used) so that one sample of all branches is one vector load.
-    alignas(32) float branch_inputs[MAX_FRAME_LENGTH][BRANCH_LANES];
-    float branch_bw_mod[NUM_BRANCHES][MAX_CONTROLS];
     pulse_generator pulse;
     source_filter filter;
     noise_generator noise;
@@ -85,10 +98,16 @@ void excite_with(excitation_state *e, const synth_params *p, const smoothed_cont
 void make_excitation_with(excitation_state *e, const synth_params *p, const smoothed_controls *c);
 
 // Fills e->branch_buffer and e->bw_mod with branch b's mixture of voiced and
-// noise excitation, and keeps copies in lane b of e->branch_inputs and in
-// e->branch_bw_mod[b]; branches must come in increasing order within a frame.
+// noise excitation; branches must come in increasing order within a frame.
 void mix_excitation_with(excitation_state *e, int b, const synth_params *p,
                          const smoothed_controls *c);
+
+// Every branch's mixing in the one form ((A noise + B voiced) C) gain, which
+// rounds exactly like the branch's own formula in mix_excitation_with (lanes
+// 6 and 7 get zeros), and every branch's bandwidth modulation input.
+void mixing_form(const excitation_state *e, const synth_params *p, const smoothed_controls *c,
+                 float A[BRANCH_LANES], float B[BRANCH_LANES], float C[BRANCH_LANES],
+                 float bw_mod[NUM_BRANCHES][MAX_CONTROLS]);
 
 // The driver's per-frame calls on the program's global state.
 void make_excitation();

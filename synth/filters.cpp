@@ -162,113 +162,241 @@ void resonate_with(filter_bank *bank, int b, const synth_params *p, const smooth
     }
 }
 
-// The fixed branch filters over the resonated frame, added into the sum in
-// branch order; with FILTER_OUTPUT the final filter follows on each finished
-// sum. The branches' filters run side by side, which hides their latencies.
-template <bool FILTER_OUTPUT>
-static void shape_and_sum(filter_bank *bank, const float (*resonated)[BRANCH_LANES], float *sum,
-                          int n_samples) {
-    lowpass_zeros_filter f0 = bank->branch0;
-    difference_filter f1 = bank->branch1, f2 = bank->branch2;
-    resonance_difference_filter f3 = bank->branch3;
-    high_band_filter f4 = bank->branch4;
-    output_stage_filter out = bank->output;
-    for (int n = 0; n < n_samples; ++n) {
-        const float *y = resonated[n];
-        float s = sum[n];
-        s += lowpass_zeros_step(f0, y[0]);
-        s += difference_step(f1, y[1]);
-        s += difference_step(f2, y[2]);
-        s += resonance_difference_step(f3, y[3]);
-        s += high_band_step(f4, y[4]);
-        s += nasal_gain_step(y[5]);
-        sum[n] = FILTER_OUTPUT ? output_stage_step(out, s) : s;
-    }
-    bank->branch0 = f0;
-    bank->branch1 = f1;
-    bank->branch2 = f2;
-    bank->branch3 = f3;
-    bank->branch4 = f4;
-    if (FILTER_OUTPUT) bank->output = out;
+// The six branches side by side in the lanes of one vector of eight (two
+// lanes unused): lane b computes exactly what the branch-by-branch functions
+// compute for branch b, the same operations in the same order, no fused
+// steps. Processors with 256-bit vectors run a step of all branches as one
+// instruction; others as two.
+typedef float lanes __attribute__((vector_size(BRANCH_LANES * sizeof(float))));
+typedef int int_lanes __attribute__((vector_size(BRANCH_LANES * sizeof(int))));
+static_assert(BRANCH_LANES == 8, "one vector of eight lanes");
+
+static inline __attribute__((always_inline)) void load_lanes(lanes &v, const float *values) {
+    std::memcpy(&v, values, sizeof v);
 }
 
-// The six resonators side by side in vector registers: branches 0 to 3 in
-// one vector of four, branches 4 and 5 (and two unused lanes) in another.
-// Each lane computes exactly what resonator_process does for its branch: the
-// same operations in the same order, no fused steps.
-typedef float lanes __attribute__((vector_size(4 * sizeof(float))));
-static_assert(BRANCH_LANES == 8, "two vectors of four lanes");
+static inline __attribute__((always_inline)) void splat_lanes(lanes &v, float value) {
+    for (int i = 0; i < BRANCH_LANES; ++i) v[i] = value;
+}
 
+// table_entry for every lane: the position is held inside 1 .. size + 1
+// before the conversion (not-a-number takes 1), which gives the same entry
+// as limiting the converted value.
+static inline __attribute__((always_inline)) void table_entries(int_lanes &entry,
+                                                                const lanes &position, float size) {
+    lanes one, top, past;
+    splat_lanes(one, 1.0f);
+    splat_lanes(top, size);
+    splat_lanes(past, size + 1.0f);
+    lanes held = position >= one ? position : one;
+    held = held >= past ? top : held;
+    entry = __builtin_convertvector(held, int_lanes);
+}
+
+// The fixed branch filters are split in two. Their first stages run in the
+// lanes beside the resonators, in one form for every lane:
+//   stage A: ((k0 x + k1 x1) + k2 a1) + k3 a2   (x the resonator output)
+//   stage B: ((m0 a + m1 a1) + m2 a2)           (a the stage A output)
+// with the coefficients below chosen so that each lane performs its
+// filter's own products, sums and differences in the equation's order (a
+// difference is the sum of the negated product; the terms with a zero
+// coefficient add a zero, which changes no value, and m0 is 1). Stage A gives
+// branch 0's low-pass, the first differences of branches 1 and 2, branch 3's
+// resonance, branch 4's first section and branch 5's gain; stage B gives
+// branch 0's zeros, branch 3's difference and branch 4's zero pair, and
+// passes the others through. The rest of branch 4, the sum and the final
+// filter follow sample by sample.
+struct branch_stage_coefficients {
+    float k0[BRANCH_LANES], k1[BRANCH_LANES], k2[BRANCH_LANES], k3[BRANCH_LANES];
+    float m0[BRANCH_LANES], m1[BRANCH_LANES], m2[BRANCH_LANES];
+};
+constexpr branch_stage_coefficients BRANCH_STAGES = {
+    {0.3946751f, 0.5051416f, 0.5051416f, 0.2084334f, 0.1330524f, 0.141f, 0.0f, 0.0f},
+    {0.0f, -0.5051416f, -0.5051416f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f},
+    {0.8570803f, 0.0f, 0.0f, -1.3144111f, -0.7021969f, 0.0f, 0.0f, 0.0f},
+    {0.0f, 0.0f, 0.0f, -0.7957426f, -0.6332063f, 0.0f, 0.0f, 0.0f},
+    {1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 0.0f, 0.0f},
+    {-1.8605548f, 0.0f, 0.0f, -1.0f, 0.7604341f, 0.0f, 0.0f, 0.0f},
+    {0.809496f, 0.0f, 0.0f, 0.0f, 0.8377198f, 0.0f, 0.0f, 0.0f},
+};
+
+// Inlined into the callers, so that it is built for each of their targets.
+// Mixes every branch's excitation from the frame's noise and voiced signals
+// (as mix_excitation does), resonates the six branches side by side, then
+// shapes and sums them.
 template <bool FILTER_OUTPUT>
-static void run_branches(filter_bank *bank, const synth_params *p, const smoothed_controls *c,
-                         const excitation_state *e, float *sum) {
-    // Resonator outputs of the frame, interleaved like the inputs.
-    alignas(32) float resonated[MAX_FRAME_LENGTH][BRANCH_LANES];
+static inline __attribute__((always_inline)) void run_branches(filter_bank *bank,
+                                                               const synth_params *p,
+                                                               const smoothed_controls *c,
+                                                               const excitation_state *e,
+                                                               float *sum) {
+    // Stage B outputs of the frame, one sample of all branches per row.
+    alignas(32) float staged[MAX_FRAME_LENGTH][BRANCH_LANES];
 
-    // Lanes are filled and emptied through plain arrays, so that the vectors
-    // themselves stay in registers throughout the sample loop.
+    alignas(32) float mix_a[BRANCH_LANES], mix_b[BRANCH_LANES], mix_c[BRANCH_LANES];
+    float bw_mod[NUM_BRANCHES][MAX_CONTROLS];
+    mixing_form(e, p, c, mix_a, mix_b, mix_c, bw_mod);
+    lanes ma, mb, mc;
+    load_lanes(ma, mix_a);
+    load_lanes(mb, mix_b);
+    load_lanes(mc, mix_c);
+    // With alfcon the nasal branch gets branch 0's excitation taken away:
+    // lane 5 subtracts 1 x branch 0's value, which is exact, and every other
+    // lane subtracts a zero.
+    const lanes take_branch0 = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, p->alfcon != 0 ? 1.0f : 0.0f,
+                                0.0f, 0.0f};
+
+    // Per-frame values of each lane; the unused lanes 6 and 7 get harmless
+    // ones (no gain, a zero state, entries inside the tables).
+    alignas(32) float bw_position[BRANCH_LANES] = {}, bw_step[BRANCH_LANES] = {};
+    alignas(32) float freq_mod[BRANCH_LANES] = {}, gain[BRANCH_LANES] = {};
     alignas(32) float state1[BRANCH_LANES] = {}, state2[BRANCH_LANES] = {};
-    alignas(32) float gains[BRANCH_LANES] = {}, as[BRANCH_LANES] = {}, bs[BRANCH_LANES] = {};
-    float bw_position[NUM_BRANCHES];
     for (int br = 0; br < NUM_BRANCHES; ++br) {
+        bw_position[br] = bw_position_of(p, c, br);
+        bw_step[br] = p->bw_mod_step[br];
+        freq_mod[br] = p->freq_mod[br];
+        gain[br] = p->branch_gain[br];
         state1[br] = bank->resonators[br].y1;
         state2[br] = bank->resonators[br].y2;
-        bw_position[br] = bw_position_of(p, c, br);
     }
-    lanes y1_lo, y1_hi, y2_lo, y2_hi;
-    std::memcpy(&y1_lo, state1, sizeof y1_lo);
-    std::memcpy(&y1_hi, state1 + 4, sizeof y1_hi);
-    std::memcpy(&y2_lo, state2, sizeof y2_lo);
-    std::memcpy(&y2_hi, state2 + 4, sizeof y2_hi);
+    lanes bw_position_v, bw_step_v, freq_mod_v, gain_v, y1, y2;
+    load_lanes(bw_position_v, bw_position);
+    load_lanes(bw_step_v, bw_step);
+    load_lanes(freq_mod_v, freq_mod);
+    load_lanes(gain_v, gain);
+    load_lanes(y1, state1);
+    load_lanes(y2, state2);
+    // Branches 0 and 5 are normalised to their gain at zero frequency.
+    const int_lanes normalised = {-1, 0, 0, 0, 0, -1, 0, 0};
+    lanes one, two;
+    splat_lanes(one, 1.0f);
+    splat_lanes(two, 2.0f);
+
+    // Stage coefficients and states: x1 is the previous resonator output
+    // where a first difference needs it, a1 and a2 the last two stage A outputs.
+    const branch_stage_coefficients &K = BRANCH_STAGES;
+    lanes k0, k1, k2, k3, m0, m1, m2;
+    load_lanes(k0, K.k0);
+    load_lanes(k1, K.k1);
+    load_lanes(k2, K.k2);
+    load_lanes(k3, K.k3);
+    load_lanes(m0, K.m0);
+    load_lanes(m1, K.m1);
+    load_lanes(m2, K.m2);
+    lanes x1 = {0.0f, bank->branch1.x1, bank->branch2.x1, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+    lanes a1 = {bank->branch0.c1, 0.0f, 0.0f, bank->branch3.c1, bank->branch4.g1, 0.0f, 0.0f, 0.0f};
+    lanes a2 = {bank->branch0.c2, 0.0f, 0.0f, bank->branch3.c2, bank->branch4.g2, 0.0f, 0.0f, 0.0f};
+
     for (int j = 0; j < p->formant_controls; ++j) {
-        for (int br = 0; br < NUM_BRANCHES; ++br) {
-            const resonator_coefficients k =
-                coefficients_for(p, br, bw_position[br], e->branch_bw_mod[br][j],
-                                 e->glottal_phase[j], c->branch_freq[br][j]);
-            gains[br] = k.gain;
-            as[br] = k.a;
-            bs[br] = k.b;
+        // The resonator coefficients of every branch for this control, each
+        // lane exactly as coefficients_for computes it.
+        lanes phase;
+        splat_lanes(phase, e->glottal_phase[j]);
+        const lanes modulation = {bw_mod[0][j], bw_mod[1][j], bw_mod[2][j], bw_mod[3][j],
+                                  bw_mod[4][j], bw_mod[5][j], 0.0f,         0.0f};
+        const lanes frequency = {c->branch_freq[0][j],
+                                 c->branch_freq[1][j],
+                                 c->branch_freq[2][j],
+                                 c->branch_freq[3][j],
+                                 c->branch_freq[4][j],
+                                 c->branch_freq[5][j],
+                                 1.0f,
+                                 1.0f};
+        int_lanes kb, kf;
+        const lanes bw_grid = modulation * bw_step_v + bw_position_v;
+        const lanes freq_grid = phase * freq_mod_v + frequency;
+        table_entries(kb, bw_grid, RADIUS_TABLE_SIZE);
+        table_entries(kf, freq_grid, COS_TABLE_SIZE);
+        lanes radius, cosine;
+        for (int i = 0; i < BRANCH_LANES; ++i) {
+            radius[i] = p->radius_table[kb[i] - 1];
+            cosine[i] = p->cos_table[kf[i] - 1];
         }
-        lanes gain_lo, gain_hi, a_lo, a_hi, b_lo, b_hi;
-        std::memcpy(&gain_lo, gains, sizeof gain_lo);
-        std::memcpy(&gain_hi, gains + 4, sizeof gain_hi);
-        std::memcpy(&a_lo, as, sizeof a_lo);
-        std::memcpy(&a_hi, as + 4, sizeof a_hi);
-        std::memcpy(&b_lo, bs, sizeof b_lo);
-        std::memcpy(&b_hi, bs + 4, sizeof b_hi);
+        const lanes ca = two * radius * cosine;
+        const lanes cb = -radius * radius;
+        const lanes cg = normalised ? (one - ca - cb) * gain_v : gain_v;
+        const lanes amp = {c->branch_amp[0][j],
+                           c->branch_amp[1][j],
+                           c->branch_amp[2][j],
+                           c->branch_amp[3][j],
+                           c->branch_amp[4][j],
+                           c->branch_amp[5][j],
+                           0.0f,
+                           0.0f};
         for (int n = p->control_start[j]; n <= p->control_end[j]; ++n) {
-            lanes x_lo, x_hi;
-            std::memcpy(&x_lo, e->branch_inputs[n], sizeof x_lo);
-            std::memcpy(&x_hi, e->branch_inputs[n] + 4, sizeof x_hi);
-            const lanes y_lo = gain_lo * x_lo + a_lo * y1_lo + b_lo * y2_lo;
-            const lanes y_hi = gain_hi * x_hi + a_hi * y1_hi + b_hi * y2_hi;
-            y2_lo = y1_lo;
-            y2_hi = y1_hi;
-            y1_lo = y_lo;
-            y1_hi = y_hi;
-            std::memcpy(resonated[n], &y_lo, sizeof y_lo);
-            std::memcpy(resonated[n] + 4, &y_hi, sizeof y_hi);
+            // Every branch's excitation, as mix_excitation makes it.
+            lanes noise, voiced;
+            splat_lanes(noise, e->noise_buffer[n]);
+            splat_lanes(voiced, e->voiced_buffer[n]);
+            lanes x = (ma * noise + mb * voiced) * mc * amp;
+            lanes branch0;
+            splat_lanes(branch0, x[0]);
+            x = x - branch0 * take_branch0;
+            const lanes y = cg * x + ca * y1 + cb * y2;
+            y2 = y1;
+            y1 = y;
+            // The first stages of the fixed branch filters.
+            const lanes a = k0 * y + k1 * x1 + k2 * a1 + k3 * a2;
+            const lanes b = m0 * a + m1 * a1 + m2 * a2;
+            x1 = y;
+            a2 = a1;
+            a1 = a;
+            std::memcpy(staged[n], &b, sizeof b);
         }
     }
-    std::memcpy(state1, &y1_lo, sizeof y1_lo);
-    std::memcpy(state1 + 4, &y1_hi, sizeof y1_hi);
-    std::memcpy(state2, &y2_lo, sizeof y2_lo);
-    std::memcpy(state2 + 4, &y2_hi, sizeof y2_hi);
+    std::memcpy(state1, &y1, sizeof y1);
+    std::memcpy(state2, &y2, sizeof y2);
     for (int br = 0; br < NUM_BRANCHES; ++br) {
         bank->resonators[br].y1 = state1[br];
         bank->resonators[br].y2 = state2[br];
     }
+    bank->branch0.c1 = a1[0];
+    bank->branch0.c2 = a2[0];
+    bank->branch1.x1 = x1[1];
+    bank->branch2.x1 = x1[2];
+    bank->branch3.c1 = a1[3];
+    bank->branch3.c2 = a2[3];
+    bank->branch4.g1 = a1[4];
+    bank->branch4.g2 = a2[4];
 
-    shape_and_sum<FILTER_OUTPUT>(bank, resonated, sum, p->frame_length);
+    // The rest of branch 4, the sum in branch order and, with FILTER_OUTPUT,
+    // the final filter on each finished sum.
+    high_band_filter f4 = bank->branch4;
+    output_stage_filter final_stage = bank->output;
+    for (int n = 0; n < p->frame_length; ++n) {
+        const float *v = staged[n];
+        const float h = v[4] - 0.5171979f * f4.h1 - 0.8425185f * f4.h2;
+        const float w = h - f4.h1;
+        const float y4 = w - 1.0790422f * f4.y1 - 0.8425185f * f4.y2;
+        f4.h2 = f4.h1;
+        f4.h1 = h;
+        f4.y2 = f4.y1;
+        f4.y1 = y4;
+        float s = sum[n];
+        s += v[0];
+        s += v[1];
+        s += v[2];
+        s += v[3];
+        s += y4;
+        s += v[5];
+        sum[n] = FILTER_OUTPUT ? output_stage_step(final_stage, s) : s;
+    }
+    bank->branch4.h1 = f4.h1;
+    bank->branch4.h2 = f4.h2;
+    bank->branch4.y1 = f4.y1;
+    bank->branch4.y2 = f4.y2;
+    if (FILTER_OUTPUT) bank->output = final_stage;
 }
 
-void synthesize_branches_with(filter_bank *bank, const synth_params *p, const smoothed_controls *c,
-                              const excitation_state *e, float *sum) {
+PARVOX_HOT void synthesize_branches_with(filter_bank *bank, const synth_params *p,
+                                         const smoothed_controls *c, const excitation_state *e,
+                                         float *sum) {
     run_branches<false>(bank, p, c, e, sum);
 }
 
-void synthesize_frame_with(filter_bank *bank, const synth_params *p, const smoothed_controls *c,
-                           const excitation_state *e, float *out) {
+PARVOX_HOT void synthesize_frame_with(filter_bank *bank, const synth_params *p,
+                                      const smoothed_controls *c, const excitation_state *e,
+                                      float *out) {
     run_branches<true>(bank, p, c, e, out);
 }
 

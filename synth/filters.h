@@ -87,10 +87,10 @@ void resonate_with(filter_bank *bank, int b, const synth_params *p, const smooth
 // Runs branch b's fixed filter over branch_buffer and adds the result into sum.
 void shape_branch_with(filter_bank *bank, int b, const float *branch_buffer, float *sum, int n);
 
-// Runs resonate_with and shape_branch_with for all six branches at once, the
-// branches side by side sample by sample, from e->branch_inputs and
-// e->branch_bw_mod (filled by mix_excitation for every branch). Adds into sum
-// in branch order, so the result is exactly that of the branch-by-branch calls.
+// Runs mix_excitation_with, resonate_with and shape_branch_with for all six
+// branches at once, the branches side by side sample by sample, from the
+// frame's noise, voiced signal and glottal phase in e. Adds into sum in branch
+// order, so the result is exactly that of the branch-by-branch calls.
 void synthesize_branches_with(filter_bank *bank, const synth_params *p, const smoothed_controls *c,
                               const excitation_state *e, float *sum);
 
@@ -104,6 +104,6 @@ void synthesize_frame_with(filter_bank *bank, const synth_params *p, const smoot
 void resonate(int b);
 void shape_branch(int b);
 void output_filter();
-// resonate, shape_branch for every branch and output_filter in one pass, from
-// what mix_excitation kept for every branch.
+// mix_excitation, resonate and shape_branch for every branch and output_filter
+// in one pass.
 void synthesize_frame();

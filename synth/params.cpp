@@ -17,8 +17,9 @@ const char *glottal_file_name = nullptr;
 
 namespace {
 
-constexpr float TWO_PI = 6.2831854f;
-constexpr float PI = 3.1415927f;
+// The program's values of 2 pi and pi, as written; the grids are built from them.
+constexpr double TWO_PI = 6.2831854;
+constexpr double PI = 3.1415927;
 
 // Limits that keep every derived length and position representable and the
 // excitation generator's loops bounded; no sensible parameter set comes near them.
@@ -299,12 +300,26 @@ void check_finite(float value, const char *keywords, const char *file) {
     }
 }
 
+// The tables are computed in double precision and rounded once to float, so
+// that every entry is the nearest float to its formula; computing the argument
+// in float first would move many entries of the frequency grid by a step.
 float f0_entry(const synth_params *p, int l) {
-    return p->foscal * std::pow(p->fobase, static_cast<float>(l + 1) / 16.0f);
+    return static_cast<float>(static_cast<double>(p->foscal) *
+                              std::pow(static_cast<double>(p->fobase), (l + 1) / 16.0));
 }
 
 float amp_entry(const synth_params *p, int l) {
-    return std::pow(10.0f, static_cast<float>(l - 63) * p->dbstep / 20.0f);
+    return static_cast<float>(std::pow(10.0, (l - 63) * static_cast<double>(p->dbstep) / 20.0));
+}
+
+float cos_entry(const synth_params *p, int k) {
+    const double frequency_hz = static_cast<double>(p->fqlow) + k * static_cast<double>(p->fqstep);
+    return static_cast<float>(std::cos(TWO_PI * frequency_hz / static_cast<double>(p->srate)));
+}
+
+float radius_entry(const synth_params *p, int k) {
+    const double bandwidth_hz = static_cast<double>(p->bwlow) + k * static_cast<double>(p->bwstep);
+    return static_cast<float>(std::exp(-PI * bandwidth_hz / static_cast<double>(p->srate)));
 }
 
 // The grid and per-branch positions of build_tables, computed once here so that
@@ -312,8 +327,7 @@ float amp_entry(const synth_params *p, int l) {
 void check_tables(const synth_params *p, const char *file) {
     check_finite(p->fqlow + 255.0f * p->fqstep, "fqlow or fqstep", file);
     for (int k = 0; k < RADIUS_TABLE_SIZE; ++k) {
-        check_finite(std::exp(-PI * (p->bwlow + static_cast<float>(k) * p->bwstep) / p->srate),
-                     "bwlow or bwstep", file);
+        check_finite(radius_entry(p, k), "bwlow or bwstep", file);
     }
     for (int l = 0; l < AMP_TABLE_SIZE; ++l) {
         check_finite(amp_entry(p, l), "dbstep", file);
@@ -550,12 +564,10 @@ void read_parameters() { read_parameters_from(&params, parameter_file_name, glot
 
 void build_tables_for(synth_params *p) {
     for (int k = 0; k < COS_TABLE_SIZE; ++k) {
-        p->cos_table[k] =
-            std::cos(TWO_PI * (p->fqlow + static_cast<float>(k) * p->fqstep) / p->srate);
+        p->cos_table[k] = cos_entry(p, k);
     }
     for (int k = 0; k < RADIUS_TABLE_SIZE; ++k) {
-        p->radius_table[k] =
-            std::exp(-PI * (p->bwlow + static_cast<float>(k) * p->bwstep) / p->srate);
+        p->radius_table[k] = radius_entry(p, k);
     }
     float fi = p->fqstep != 0.0f ? 1.0f / p->fqstep : 0.0f;
     float bi = p->bwstep != 0.0f ? 1.0f / p->bwstep : 0.0f;

@@ -3,6 +3,16 @@
 
 #include <cstdint>
 
+// Marks a per-frame loop that is also built for processors with AVX2, chosen
+// at load time. Only the instruction encoding differs: contraction into fused
+// multiply-adds is off for the synthesizer, so every clone rounds the same.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_ADDRESS__)
+#define PARVOX_HOT __attribute__((target_clones("avx2", "default")))
+#else
+#define PARVOX_HOT
+#endif
+
 // Capacities of the fixed-size buffers sized by the parameter record.
 constexpr int MAX_FRAME_LENGTH = 112;  // samples per frame at the main rate
 constexpr int MAX_EXCITATION_FRAME_LENGTH =

@@ -65,12 +65,11 @@ void synthesize_control_frame() {
     // All 112 samples are cleared whatever the frame length, so nothing of an
     // earlier frame can leak into the sum.
     std::memset(output_buffer, 0, sizeof output_buffer);
-    // The six branches are parallel over the whole frame: each gets its
-    // excitation (branch 0 before branch 5, whose excitation loses branch 0's),
-    // then all six are resonated, shaped and summed side by side and the sum
-    // goes through the output filter, which gives exactly the result of
-    // resonate and shape_branch branch by branch followed by output_filter.
-    for (int b = 0; b < NUM_BRANCHES; ++b) mix_excitation(b);
+    // The six branches are parallel over the whole frame: all get their
+    // excitation (the nasal branch losing branch 0's) and are resonated,
+    // shaped and summed side by side, and the sum goes through the output
+    // filter. This gives exactly the samples of mix_excitation, resonate and
+    // shape_branch branch by branch followed by output_filter.
     synthesize_frame();
 }
 

@@ -249,6 +249,47 @@ TEST_F(parvox_params, TablesFollowTheAdjustedRate) {
     EXPECT_EQ(p.silence_samples, 55);
 }
 
+// Every table entry is the float nearest to its formula evaluated exactly
+// (with the program's values of pi), for the defaults and for a set whose
+// grids, scales and rate all differ from them.
+TEST_F(parvox_params, TableEntriesAreTheNearestFloatsToTheirFormulas) {
+    std::string text = defaults();
+    for (const auto &[keyword, value] : {std::pair<const char *, const char *>{"frate", "120"},
+                                         {"fqlow", "87.5"},
+                                         {"fqstep", "17.3"},
+                                         {"bwlow", "12.5"},
+                                         {"bwstep", "9.7"},
+                                         {"foscal", "31.7"},
+                                         {"fobase", "1.93"},
+                                         {"dbstep", "1.37"}}) {
+        text = with_value(text, keyword, value);
+    }
+    testing::internal::CaptureStderr();
+    const synth_params sets[] = {read_and_build(nullptr),
+                                 read_and_build(write("odd.par", text).c_str())};
+    testing::internal::GetCapturedStderr();
+    for (const synth_params &p : sets) {
+        const double srate = p.srate;
+        for (int k = 0; k < COS_TABLE_SIZE; ++k) {
+            const double hz = double(p.fqlow) + k * double(p.fqstep);
+            EXPECT_EQ(p.cos_table[k], float(std::cos(6.2831854 * hz / srate))) << k;
+        }
+        for (int k = 0; k < RADIUS_TABLE_SIZE; ++k) {
+            const double hz = double(p.bwlow) + k * double(p.bwstep);
+            EXPECT_EQ(p.radius_table[k], float(std::exp(-3.1415927 * hz / srate))) << k;
+        }
+        for (int l = 0; l < F0_TABLE_SIZE; ++l) {
+            EXPECT_EQ(p.f0_table[l], float(p.foscal * std::pow(double(p.fobase), (l + 1) / 16.0)));
+        }
+        for (int l = 0; l < AMP_TABLE_SIZE; ++l) {
+            const float expected =
+                l == 1 || l == 2 ? 0.0f : float(std::pow(10.0, (l - 63) * double(p.dbstep) / 20));
+            EXPECT_EQ(p.amp_table[l], expected) << l;
+        }
+    }
+    EXPECT_FLOAT_EQ(sets[1].srate, 11040.0f);
+}
+
 TEST_F(parvox_params, FiftyControlsPerFrameAreAccepted) {
     std::string text = with_value(with_value(defaults(), "frate", "110"), "cratef", "5500");
     synth_params p = read_and_build(write("fifty.par", text).c_str());
