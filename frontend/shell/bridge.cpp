@@ -173,7 +173,10 @@ struct Bridge::Impl {
         }
         res.set_header("Cache-Control", "no-store");
         res.set_header("X-Content-Type-Options", "nosniff");
-        res.set_header("Referrer-Policy", "no-referrer");
+        // Addresses never leave for other sites; within the program's own
+        // origin the browser keeps sending its true Origin, which a form post
+        // made by the browser itself needs (with "no-referrer" it says "null").
+        res.set_header("Referrer-Policy", "same-origin");
         res.set_header("X-Frame-Options", "SAMEORIGIN");
         return httplib::Server::HandlerResponse::Unhandled;
     }
@@ -378,10 +381,17 @@ void Bridge::Impl::install_routes() {
     });
 
     // Any other POST is a form submitted from a page: a navigation with posted
-    // data. It is answered 204 so the browser stays on its page.
+    // data. A cancelled one is answered 204 so the browser stays on its page;
+    // one that goes ahead (a form without fields, say) sends the browser to
+    // the address as an ordinary navigation.
     server.Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
-        if (form_handler) form_handler(req.path, req.body);
-        res.status = 204;
+        const bool cancel = form_handler ? form_handler(req.path, req.body) : true;
+        if (cancel) {
+            res.status = 204;
+            return;
+        }
+        res.status = 303;
+        res.set_header("Location", req.target);
     });
 }
 

@@ -34,7 +34,10 @@ struct BridgeOptions {
 class Bridge {
 public:
     // A form POST to a non-reserved path: the decoded URL path and the raw body.
-    using FormHandler = std::function<void(const std::string& url, const std::string& body)>;
+    // Returns true when the navigation is cancelled (answered 204, the browser
+    // stays), false when it goes ahead (answered 303, the browser fetches the
+    // address itself).
+    using FormHandler = std::function<bool(const std::string& url, const std::string& body)>;
     // An audio link the shell is about to follow; returns true to cancel it.
     using LinkHandler = std::function<bool(const std::string& url)>;
     // A command by name; returns false for a name it does not know.

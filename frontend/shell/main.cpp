@@ -180,14 +180,6 @@ int main(int argc, char** argv) {
     bridge_options.app_dir = cwd;
     bridge_options.port = options.port;
     shell::Bridge bridge(bridge_options);
-    std::string error;
-    if (!bridge.start(error)) {
-        std::fprintf(stderr, "taloria2: %s\n", error.c_str());
-        return 1;
-    }
-    std::printf("Taloria is at %s\n", bridge.start_url().c_str());
-    std::fflush(stdout);
-
     CTaloriaApp app;
     CMainFrame frame;
     CTaloriaView view(&frame);
@@ -214,13 +206,15 @@ int main(int argc, char** argv) {
     };
 
     bridge.on_form([&](const std::string& url, const std::string& body) {
-        bool done = false;
+        // A request abandoned because the program is ending counts as cancelled.
+        bool cancel = true;
         RunOnLoop<bool>([&view, &refresh, url, body] {
-            bool cancel = false;
-            view.OnBeforeNavigate2(url, 0, std::string(), body, std::string(), &cancel);
+            bool cancelled = false;
+            view.OnBeforeNavigate2(url, 0, std::string(), body, std::string(), &cancelled);
             refresh();
-            return cancel;
-        }, &done);
+            return cancelled;
+        }, &cancel);
+        return cancel;
     });
     bridge.on_link([&](const std::string& url) {
         bool cancel = false;
@@ -263,6 +257,17 @@ int main(int argc, char** argv) {
     // The UI thread is busy inside the run, so the stop goes straight to the
     // stage runner's flag, which the runner reads while the command runs.
     bridge.on_stop([] { g_bStopRun.store(true); });
+
+    // Served only now that every handler is in place: a request that comes
+    // as soon as the address is printed must find them, not be dropped.
+    std::string error;
+    if (!bridge.start(error)) {
+        std::fprintf(stderr, "taloria2: %s\n", error.c_str());
+        framework::set_ui_host(nullptr);
+        return 1;
+    }
+    std::printf("Taloria is at %s\n", bridge.start_url().c_str());
+    std::fflush(stdout);
 
     // The signal thread: a normal end, as the Exit command.
     std::atomic<bool> signal_thread_done{false};

@@ -1,6 +1,7 @@
 // Audio-link recognition and form-field decoding for the view.
 #include "navigation.h"
 
+#include <cctype>
 #include <cstdlib>
 
 namespace shell {
@@ -16,12 +17,42 @@ bool is_audio_link(const std::string& url) {
     return ending == ".wav" || ending == ".mp3";
 }
 
+// Length of the decimal number at the start of `text`: blanks, an optional
+// sign, digits with an optional point, and an exponent only when digits follow
+// its letter. 0 when no digit is found. Hexadecimal forms, "inf" and "nan"
+// are not numbers here, so a fragment can never ask for an endless or
+// undefined start time.
+static std::size_t decimal_prefix_length(const std::string& text) {
+    auto digit = [&](std::size_t i) { return i < text.size() && text[i] >= '0' && text[i] <= '9'; };
+    std::size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    std::size_t digits = 0;
+    while (digit(i)) ++i, ++digits;
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        while (digit(i)) ++i, ++digits;
+    }
+    if (digits == 0) return 0;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        std::size_t j = i + 1;
+        if (j < text.size() && (text[j] == '+' || text[j] == '-')) ++j;
+        if (digit(j)) {
+            while (digit(j)) ++j;
+            i = j;
+        }
+    }
+    return i;
+}
+
 double audio_link_start_seconds(const std::string& url) {
     const std::size_t hash = url.rfind('#');
     const std::string text = hash == std::string::npos ? url : url.substr(hash + 1);
-    // strtod reads leading blanks, a sign, digits, a point and an exponent, and
-    // stops at the first character that cannot continue the number.
-    return std::strtod(text.c_str(), nullptr);
+    const std::size_t length = decimal_prefix_length(text);
+    if (length == 0) return 0.0;
+    // The prefix is a plain decimal number, which strtod reads exactly; the
+    // point is always '.', because the program never changes its locale.
+    return std::strtod(text.substr(0, length).c_str(), nullptr);
 }
 
 static int hex_digit_value(char c) {

@@ -157,7 +157,14 @@ function wireCommands() {
 function onKey(event) {
   updateIndicators(event);
   if (event.key === 'Escape') closeMenus();
-  // Alt and the underlined letter opens a menu.
+  // Alt and the underlined letter opens a menu. Alt+N is New, because web
+  // browsers keep Ctrl+N (a new window) for themselves; Ctrl+N still works
+  // where a browser lets the page have it.
+  if (event.altKey && !event.ctrlKey && !event.shiftKey && openModals.size === 0 && event.key.toLowerCase() === 'n') {
+    event.preventDefault();
+    runCommand('new');
+    return;
+  }
   if (event.altKey && !event.ctrlKey && openModals.size === 0) {
     const index = { f: 0, g: 1, v: 2, h: 3 }[event.key.toLowerCase()];
     if (index !== undefined) {
@@ -256,10 +263,28 @@ function followLink(anchor, href, sourceWin) {
 }
 
 // What the program is told a link is: for its own pages the file path with the
-// fragment (the name the player opens), otherwise the address as it stands.
+// query and the fragment (the path is the name the player opens; a query
+// keeps the link from counting as audio), otherwise the address as it stands.
 function linkForProgram(url) {
-  if (url.origin === location.origin) return decodeURIComponent(url.pathname) + url.hash;
-  return url.href;
+  if (url.origin !== location.origin) return url.href;
+  return decodePath(url.pathname) + url.search + url.hash;
+}
+
+// Percent-decodes a URL path as the server does: every "%" with two
+// hexadecimal digits is a byte, any other "%" is itself (decodeURIComponent
+// would refuse the whole path).
+function decodePath(path) {
+  const bytes = [];
+  for (let i = 0; i < path.length; i++) {
+    const hex = path.slice(i + 1, i + 3);
+    if (path[i] === '%' && /^[0-9a-fA-F]{2}$/.test(hex)) {
+      bytes.push(parseInt(hex, 16));
+      i += 2;
+    } else {
+      bytes.push(...new TextEncoder().encode(path[i]));
+    }
+  }
+  return new TextDecoder().decode(new Uint8Array(bytes));
 }
 
 function hookDocument(win) {
@@ -282,10 +307,21 @@ function hookDocument(win) {
       }
       return;
     }
-    event.preventDefault();
     const data = new win.FormData(form, event.submitter || null);
     const body = new URLSearchParams();
     for (const [key, value] of data) body.append(key, typeof value === 'string' ? value : value.name);
+    // A post without any field is no request: the program lets it go ahead as
+    // an ordinary navigation, which the browser then makes itself (the answer
+    // sends it to the form's address). Only a post aimed at the top window is
+    // kept inside the view.
+    if (body.toString() === '') {
+      if (form.target === '_top' || (form.target === '_parent' && win.parent === window)) {
+        event.preventDefault();
+        view.contentWindow.location.href = new URL(form.action || win.location.href).href;
+      }
+      return;
+    }
+    event.preventDefault();
     fetch(form.action || win.location.href, {
       method: 'POST',
       headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
@@ -295,7 +331,8 @@ function hookDocument(win) {
 
   doc.addEventListener('click', (event) => {
     if (event.defaultPrevented || event.button !== 0) return;
-    const anchor = event.target.closest && event.target.closest('a[href]');
+    // Links of image maps (area) are links like any other.
+    const anchor = event.target.closest && event.target.closest('a[href], area[href]');
     if (!anchor) return;
     const url = new URL(anchor.href, doc.baseURI);
     if (!AUDIO_ENDING.test(url.pathname) && !AUDIO_ENDING.test(url.href.split('#')[0])) {
@@ -402,7 +439,9 @@ function messageBox(event) {
 
 function fileNeeded(event) {
   const parts = makeDialog('File Needed', event.id);
-  const message = el('div', { className: 'centred', textContent: event.message || 'File Needed' });
+  parts.dialog.classList.add('wide');
+  // The message takes the place of the dialog's "File Needed" text, even when empty.
+  const message = el('div', { className: 'centred', textContent: typeof event.message === 'string' ? event.message : 'File Needed' });
   const input = el('input', { type: 'text', value: event.path || '', name: 'path', autofocus: true });
   input.setAttribute('aria-label', 'File path');
   const browse = el('button', { type: 'button', textContent: 'Browse' });
@@ -445,6 +484,7 @@ function about(event) {
 // A document chooser: the program asked for a path to open or to save.
 function documentChooser(event) {
   const parts = makeDialog(event.kind === 'fileOpen' ? 'Open' : 'Save As', event.id);
+  parts.dialog.classList.add('wide');
   const chooser = buildChooser(parts, event.path || '', event.kind === 'fileSave',
     (path) => answer(event.id, { ok: true, path }), () => answer(event.id, { ok: false }));
   chooser.load(event.path || '');
@@ -456,6 +496,7 @@ function chooseFile(caption, start, saving) {
   return new Promise((resolve) => {
     const parts = makeDialog(caption);
     parts.dialog.dataset.kind = 'chooser';
+    parts.dialog.classList.add('wide');
     const finish = (value) => { parts.dialog.close(); parts.dialog.remove(); resolve(value); };
     const chooser = buildChooser(parts, start, saving, finish, () => finish(null));
     parts.dialog.addEventListener('cancel', (e) => { e.preventDefault(); finish(null); });
@@ -581,7 +622,7 @@ function showProgress(p) {
 function connect() {
   const events = new EventSource('/~shell/events');
   const on = (type, handler) => events.addEventListener(type, (e) => handler(JSON.parse(e.data)));
-  on('hello', (data) => { hello = data; document.title = 'Taloria'; });
+  on('hello', (data) => { hello = data; document.title = data.title || 'Taloria 2'; });
   on('navigate', (data) => navigate(data.path, data.frame));
   on('commands', (data) => {
     for (const name of ['play', 'pause', 'stop']) {
@@ -604,6 +645,20 @@ function connect() {
 
 // ---- Start ---------------------------------------------------------------------
 
+// Back and Forward walk the browser's history of the view. The shell page
+// keeps one entry of its own below the view's pages, so that going back past
+// the first page of the view lands on it and goes forward again instead of
+// leaving the workbench. (The browser's own back button skips entries that a
+// page adds by itself, so it is not held.)
+function guardHistory() {
+  history.replaceState({ taloria: 'base' }, '');
+  history.pushState({ taloria: 'shell' }, '');
+  window.addEventListener('popstate', (event) => {
+    if (event.state && event.state.taloria === 'base') history.forward();
+  });
+}
+
+guardHistory();
 buildToolbar();
 wireCommands();
 document.addEventListener('keydown', onKey, true);

@@ -77,6 +77,7 @@ protected:
         bridge_->on_form([this](const std::string& url, const std::string& body) {
             std::lock_guard lock(mutex_);
             forms_.emplace_back(url, body);
+            return !body.empty();  // as the view: a post without fields goes ahead
         });
         bridge_->on_link([](const std::string& url) { return url.find("#") != std::string::npos; });
         bridge_->on_command([this](const std::string& name) {
@@ -245,6 +246,17 @@ TEST_F(shell_bridge, FormPostsToAnyPathAreNavigationsAnswered204) {
     EXPECT_EQ(forms_[0].first, app_ + "/html/input.htm");
     EXPECT_EQ(forms_[0].second, "input=hello+world%0D%0A&config1=A");  // raw: the view decodes
     EXPECT_EQ(forms_[1].first, "/anything/else");
+}
+
+TEST_F(shell_bridge, APostThatGoesAheadSendsTheBrowserToItsAddress) {
+    auto c = client();
+    auto res = c.Post((app_ + "/html/page.htm?x=1").c_str(), "", "application/x-www-form-urlencoded");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 303);
+    EXPECT_EQ(res->get_header_value("Location"), app_ + "/html/page.htm?x=1");
+    std::lock_guard lock(mutex_);
+    ASSERT_EQ(forms_.size(), 1u);
+    EXPECT_EQ(forms_[0].first, app_ + "/html/page.htm");
 }
 
 TEST_F(shell_bridge, ShellFilesCommandsLinksAndStop) {

@@ -37,6 +37,19 @@ TEST(shell_navigation, StartTimeComesFromTheLastFragment) {
         {"/a/x.wav#", 0.0},
         {"/a/x.wav#abc", 0.0},
         {"12.wav", 12.0},  // no '#': the whole URL is read
+        {"/a/x.wav#+.5", 0.5},
+        {"/a/x.wav#2.", 2.0},
+        {"/a/x.wav#.", 0.0},
+        {"/a/x.wav#-", 0.0},
+        {"/a/x.wav#3e", 3.0},   // an exponent letter without digits ends the number
+        {"/a/x.wav#3e+x", 3.0},
+        {"/a/x.wav#2.5E-1s", 0.25},
+        {"/a/x.wav#\t\n4", 4.0},
+        // Only decimal numbers count: no hexadecimal, infinite or undefined times.
+        {"/a/x.wav#0x10", 0.0},
+        {"/a/x.wav#inf", 0.0},
+        {"/a/x.wav#-infinity", 0.0},
+        {"/a/x.wav#nan", 0.0},
     };
     for (const Case& c : cases) EXPECT_DOUBLE_EQ(shell::audio_link_start_seconds(c.url), c.seconds) << c.url;
     EXPECT_EQ(shell::audio_link_file("/a/x.wav#a#3"), "/a/x.wav");

@@ -4,6 +4,7 @@
 #include "audio_player.h"
 #include "dialogs.h"
 #include "main_frame.h"
+#include "message_loop.h"
 #include "taloria_app.h"
 #include "taloria_doc.h"
 #include "ui_host_recording.h"
@@ -227,6 +228,59 @@ TEST_F(shell_view, AudioLinkThatCannotBeOpenedIsFollowedOnceThenCancelled) {
         view_->OnBeforeNavigate2(url, 0, "", "", "", &cancel);
         EXPECT_FALSE(cancel) << url;
     }
+}
+
+// A 16-bit mono PCM WAVE file of `samples` zero samples at 11000 Hz.
+void WriteWave(const fs::path& path, std::uint32_t samples) {
+    std::ofstream out(path, std::ios::binary);
+    auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+    out << "RIFF";
+    u32(36 + samples * 2);
+    out << "WAVEfmt ";
+    u32(16);
+    u16(1);
+    u16(1);
+    u32(11000);
+    u32(22000);
+    u16(2);
+    u16(16);
+    out << "data";
+    u32(samples * 2);
+    out << std::string(samples * 2, '\0');
+}
+
+TEST_F(shell_view, AudioLinkPlaysFromItsFragmentAndIsNotOpenedTwice) {
+    const fs::path capture = root_ / "capture.pcm";
+    setenv("TALORIA_WAVEOUT", ("capture:" + capture.string()).c_str(), 1);
+    setenv("TALORIA_WAVEOUT_SPEED", "0", 1);
+    const std::string file = app_dir_ + "/html/tone.wav";
+    WriteWave(file, 22000);  // two seconds
+
+    // Posted data does not matter: the audio test comes first.
+    bool cancel = false;
+    view_->OnBeforeNavigate2(file + "#x#1.5", 0, "", "input=never", "", &cancel);
+    EXPECT_TRUE(cancel);
+    EXPECT_EQ(thePlayer.GetFileName(), file);
+    EXPECT_NE(Doc()->m_strInputText, "never");
+    EXPECT_TRUE(host_.navigations.empty());
+    for (int i = 0; i < 5; ++i) framework::ui_loop().pump_device_notifications(20);
+    EXPECT_EQ(fs::file_size(capture), 0.5 * 22000u);  // from 1.5 s of 2 s
+
+    // Once loaded, the same file is played without opening it again: even
+    // gone from the disk it still plays, and Play of the main frame likewise.
+    fs::remove(file);
+    cancel = false;
+    view_->OnBeforeNavigate2(file, 0, "", "", "", &cancel);
+    EXPECT_TRUE(cancel);
+    Doc()->m_strPlayFile = file;
+    CMainFrame::OnPlay(*Doc(), &frame_);
+    for (int i = 0; i < 5; ++i) framework::ui_loop().pump_device_notifications(20);
+    EXPECT_TRUE(host_.messages.empty());
+    EXPECT_EQ(fs::file_size(capture), (0.5 + 2 + 2) * 22000u);
+    thePlayer.Stop();
+    unsetenv("TALORIA_WAVEOUT");
+    unsetenv("TALORIA_WAVEOUT_SPEED");
 }
 
 TEST_F(shell_view, ConfigurationDialogChangesTheSettingOnlyOnOk) {

@@ -12,12 +12,22 @@ let browser;
 before(async () => { browser = await launchBrowser(); });
 after(async () => { await browser?.close(); });
 
+// Waits until the input page in LEFT shows `text` in its text field.
+async function inputPageShows(page, text) {
+  await eventually(async () => {
+    try {
+      const frame = await frameShowing(page, 'LEFT', '/html/input.htm');
+      return (await frame.locator('textarea[name=input]').inputValue({ timeout: 1000 })) === text;
+    } catch (e) { return false; }
+  }, 15000, `the input page showing ${JSON.stringify(text)}`);
+}
+
 describe('documents and navigation', () => {
   test('Save As and Open go through the file chooser and fill the recent-file list', async () => {
     const app = await startTaloria({ files: { 'docs/keep.txt': 'first line\r\nsecond line\r\n' } });
     try {
       const page = await openShell(browser, app);
-      let left = await fileNew(page);
+      const left = await fileNew(page);
       await left.fill('textarea[name=input]', 'saved words');
       // The text reaches the document with the next form post (here a help request).
       await left.click('input[name=help1]');
@@ -45,9 +55,9 @@ describe('documents and navigation', () => {
       await open.locator('input[name=fileName]').fill(path.join(app.appDir, 'docs/keep.txt'));
       await open.locator('button:has-text("Open")').click();
       await open.waitFor({ state: 'detached' });
-      await waitForViewPath(page, '/html/synthesis.htm');
-      left = await frameShowing(page, 'LEFT', '/html/input.htm');
-      assert.equal(await left.locator('textarea[name=input]').inputValue(), 'first line\nsecond line\n');
+      // The view showed the synthesis page before already, so wait for the
+      // opened text itself: the frames are reloaded under the test's feet.
+      await inputPageShows(page, 'first line\nsecond line\n');
 
       await page.click('.menu-title:has-text("File")');
       const recent = page.locator('#recent-files [data-command^=recent]');
@@ -55,12 +65,7 @@ describe('documents and navigation', () => {
       assert.equal(await recent.first().getAttribute('title'), path.join(app.appDir, 'docs/keep.txt'));
       await page.click('#recent-files [data-command=recent2]');
       // The view reloads the same pages; wait for the opened text to appear.
-      await eventually(async () => {
-        try {
-          const frame = await frameShowing(page, 'LEFT', '/html/input.htm');
-          return (await frame.locator('textarea[name=input]').inputValue()) === 'saved words\n';
-        } catch (e) { return false; }
-      }, 15000, 'the recent file in the input page');
+      await inputPageShows(page, 'saved words\n');
       await page.context().close();
     } finally {
       await app.stop().catch(() => {});
@@ -90,6 +95,20 @@ describe('documents and navigation', () => {
       await waitForViewPath(page, path.join(app.appDir, 'help/index.html'));
       await page.click('#toolbar [data-command=back]');
       await waitForViewPath(page, '/html/synthesis.htm');
+      // Alt+N is New (browsers keep Ctrl+N), also from inside the view.
+      await page.click('#toolbar [data-command=restart]');
+      await waitForViewPath(page, path.join(app.appDir, 'help/index.html'));
+      await page.frameLocator('#view').locator('body').click({ position: { x: 5, y: 5 } });
+      await page.keyboard.press('Alt+n');
+      await waitForViewPath(page, '/html/synthesis.htm');
+      // Going back past the view's first page keeps the workbench.
+      for (let i = 0; i < 6; i++) {
+        await page.click('#toolbar [data-command=back]');
+        await page.waitForTimeout(250);
+      }
+      assert.ok(new URL(page.url()).pathname.startsWith('/~shell/'), page.url());
+      await waitForViewPath(page, path.join(app.appDir, 'help/index.html'));
+      assert.equal(await page.locator('#toolbar button').count(), 10);
       await page.setViewportSize({ width: 1920, height: 1080 });
       await screenshot(page, 'large-screen');
       await page.context().close();

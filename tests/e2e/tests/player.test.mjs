@@ -15,6 +15,9 @@ after(async () => { await browser?.close(); });
 const LINKS_PAGE = `<!DOCTYPE html><html><body>
 <p><a id="from15" href="tone.wav#1.5">from 1.5 s</a></p>
 <p><a id="upper" href="tone.WAV">upper case</a></p>
+<p><a id="query" href="tone.wav?v=1">with a query</a></p>
+<p><a id="missing" href="no%zzfile.wav#2">a file that is not there</a></p>
+<form method="post" action="links.htm?again=1"><input type="submit" id="empty" value="A form without fields"></form>
 </body></html>`;
 
 // A stage-3 configuration whose $OUTPUT makes html/tone.wav the Play file.
@@ -48,6 +51,30 @@ describe('player', () => {
       assert.equal(captured(app), expected);
       // The navigation was cancelled: the frame still shows the links page.
       assert.ok(decodeURIComponent(new URL(links.url()).pathname).endsWith('/html/links.htm'));
+
+      // A link to a file the player cannot open shows its message, then is
+      // followed like any other link (a "%" without digits is part of the name).
+      await links.click('#missing');
+      const box = page.locator('dialog[data-kind=messageBox]');
+      await box.waitFor({ timeout: 10000 });
+      assert.equal(await box.locator('.text').textContent(),
+        `Could not open '${path.join(app.appDir, 'html/no%zzfile.wav')}'`);
+      await box.locator('button:has-text("OK")').click();
+      await eventually(() => page.frame({ name: 'RIGHT' }).url().includes('/html/no%zzfile.wav'), 10000,
+        'the missing file followed in RIGHT');
+      await right.goto(new URL(path.join(app.appDir, 'html/links.htm'), app.origin).href);
+      await frameShowing(page, 'RIGHT', '/html/links.htm');
+
+      // A form without fields posts nothing: it is an ordinary navigation.
+      await links.click('#empty');
+      await eventually(() => page.frame({ name: 'RIGHT' }).url().endsWith('/html/links.htm?again=1'), 10000,
+        'the form address in RIGHT');
+      // A link with a query does not end in ".wav": it is followed, not played.
+      const again = await frameShowing(page, 'RIGHT', '/html/links.htm');
+      await again.click('#query');
+      await eventually(() => page.frame({ name: 'RIGHT' }).url().endsWith('/html/tone.wav?v=1'), 10000,
+        'the linked file in RIGHT');
+      assert.equal(captured(app), expected, 'nothing more was played');
       await page.context().close();
     } finally {
       await app.stop().catch(() => {});
