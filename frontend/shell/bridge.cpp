@@ -7,6 +7,7 @@
 
 #include <httplib.h>
 #include <dirent.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -88,6 +89,7 @@ struct Bridge::Impl {
     httplib::Server server;
     std::thread server_thread;
     int port = 0;
+    int listen_socket = -1;
 
     FormHandler form_handler;
     LinkHandler link_handler;
@@ -200,6 +202,12 @@ void Bridge::Impl::serve_events(httplib::Response& res) {
         std::lock_guard lock(mutex);
         if (stopping) {
             refuse(res, 503, "Ending");
+            return;
+        }
+        // Every open stream holds a worker thread, so their number is capped
+        // to keep workers free for pages, forms and replies.
+        if (clients.size() >= options.max_event_streams) {
+            refuse(res, 503, "Too many event streams");
             return;
         }
         client->queue.push_back("retry: 1000\n\n");
@@ -384,8 +392,29 @@ void Bridge::Impl::install_routes() {
     // data. A cancelled one is answered 204 so the browser stays on its page;
     // one that goes ahead (a form without fields, say) sends the browser to
     // the address as an ordinary navigation.
-    server.Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
-        const bool cancel = form_handler ? form_handler(req.path, req.body) : true;
+    //
+    // The body is read through a content reader: the library's own reading of
+    // URL-encoded bodies stops at 8 KiB, which would refuse any longer text.
+    // Content-reader routes are matched before all others, so this one leaves
+    // the shell's reserved prefix to the routes above.
+    const std::string outside_prefix = "(?!" + prefix + ").*";
+    server.Post(outside_prefix, [this](const httplib::Request& req, httplib::Response& res,
+                                       const httplib::ContentReader& content_reader) {
+        std::string body;
+        bool too_large = false;
+        const bool complete = content_reader([&](const char* data, std::size_t length) {
+            if (body.size() + length > options.max_body_bytes) {
+                too_large = true;
+                return false;
+            }
+            body.append(data, length);
+            return true;
+        });
+        // A body over the limit (found by the library or here) or one that
+        // ended early is never handled as a form.
+        if (too_large || res.status == 413) return refuse(res, 413, "Payload too large");
+        if (!complete) return refuse(res, 400, "Incomplete request body");
+        const bool cancel = form_handler ? form_handler(req.path, body) : true;
         if (cancel) {
             res.status = 204;
             return;
@@ -402,7 +431,16 @@ Bridge::Bridge(BridgeOptions options) : impl_(std::make_unique<Impl>()) {
     impl_->app_dir_real = realpath(impl_->options.app_dir.c_str(), resolved) ? resolved : impl_->options.app_dir;
     // Long event streams and keep-alive connections each hold a worker, so the
     // pool is larger than the library's default.
-    impl_->server.new_task_queue = [] { return new httplib::ThreadPool(32); };
+    const std::size_t workers = impl_->options.worker_threads;
+    impl_->server.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+    // The library listens with a queue of 5 connections; a burst of clients
+    // would wait for retransmitted handshakes. The socket is remembered here
+    // and listened on again with the system's largest queue after binding.
+    impl_->server.set_socket_options([this](int socket) {
+        const int yes = 1;
+        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        impl_->listen_socket = socket;
+    });
     impl_->server.set_keep_alive_timeout(5);
     impl_->install_routes();
 }
@@ -429,6 +467,7 @@ bool Bridge::start(std::string& error) {
         error = "cannot listen on 127.0.0.1 port " + std::to_string(d.options.port);
         return false;
     }
+    if (d.listen_socket >= 0) ::listen(d.listen_socket, SOMAXCONN);
     d.server_thread = std::thread([&d] { d.server.listen_after_bind(); });
     // stop() only reaches a server that is already running, so wait until it is.
     for (int i = 0; i < 5000 && !d.server.is_running(); ++i) {

@@ -29,6 +29,8 @@ struct BridgeOptions {
     std::size_t max_body_bytes = 1024 * 1024;      // larger request bodies get 413
     std::string token;                             // empty: a fresh random token
     int heartbeat_ms = 5000;                       // idle interval of the event stream
+    std::size_t max_event_streams = 64;            // more open streams get 503
+    std::size_t worker_threads = 256;              // slow clients each hold one
 };
 
 class Bridge {

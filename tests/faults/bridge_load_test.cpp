@@ -150,12 +150,10 @@ TEST_F(faults_bridge, TwoHundredClientsDuringARunAllAnswered) {
     ExpectQuickRun("after the crowd");
 }
 
-// The server listens with a backlog of 5 connections, so when 200 clients
-// connect in the same instant the kernel drops most of their handshakes and
-// they wait for its retransmissions: some requests take more than 20 s. The
-// listening socket needs a backlog near SOMAXCONN. Disabled until the bridge
-// sets one.
-TEST_F(faults_bridge, DISABLED_BurstOfTwoHundredConnectionsAnsweredPromptly) {
+// With the server library's backlog of 5 connections, 200 clients connecting
+// in the same instant lose most of their handshakes and wait for the kernel's
+// retransmissions (more than 20 s); the bridge listens with SOMAXCONN.
+TEST_F(faults_bridge, BurstOfTwoHundredConnectionsAnsweredPromptly) {
     const CrowdResult crowd = Crowd(200, 1, 0);
     EXPECT_EQ(std::count(crowd.statuses.begin(), crowd.statuses.end(), 200), 200);
     EXPECT_LT(crowd.slowest_ms, 5000);
@@ -211,7 +209,9 @@ TEST_F(faults_bridge, TenMegabyteBodiesAreRefused) {
     const long long fetch_ms = TimedPageFetch();
     for (auto& t : senders) t.join();
     for (int i = 0; i < 3; ++i) {
-        EXPECT_TRUE(statuses[i] == 413 || statuses[i] == -static_cast<int>(httplib::Error::Write))
+        // A chunked sender notices the early close as a cancelled upload.
+        EXPECT_TRUE(statuses[i] == 413 || statuses[i] == -static_cast<int>(httplib::Error::Write) ||
+                    (i == 2 && statuses[i] == -static_cast<int>(httplib::Error::Canceled)))
             << "sender " << i << ": " << statuses[i];
     }
     EXPECT_TRUE(statuses[3] == 403 || statuses[3] == -static_cast<int>(httplib::Error::Write)) << statuses[3];
@@ -230,11 +230,10 @@ TEST_F(faults_bridge, FewSlowOrIdleClientsDoNotDelayOthers) {
     ExpectQuickRun("after the slow clients");
 }
 
-// Each connection holds one of the server's 32 workers for as long as it keeps
-// sending, and a worker is never taken back from a client that sends one byte
-// per second; 40 such clients (or 40 idle ones, for the 5 s read timeout) leave
-// no worker for anyone else. Disabled until the bridge limits this.
-TEST_F(faults_bridge, DISABLED_ManySlowClientsDoNotDelayOthers) {
+// Each connection holds a worker for as long as it keeps sending, and a client
+// that sends one byte per second never gives it back; 40 such clients must
+// still leave workers for everyone else.
+TEST_F(faults_bridge, ManySlowClientsDoNotDelayOthers) {
     const long long fetch_ms = FetchBesideSlowClients(40, false);
     EXPECT_GE(fetch_ms, 0);
     EXPECT_LT(fetch_ms, kPromptMs);
@@ -251,22 +250,19 @@ TEST_F(faults_bridge, EventStreamsWithinCapacityAllServed) {
     EXPECT_LT(fetch_ms, kPromptMs);
 }
 
-// Every open event stream holds a worker for good, and there are 32 workers: a
-// 33rd stream and every later request wait without end. Streams beyond a limit
-// should be refused (503) so that pages and the form still work. Disabled
-// until the bridge limits this.
-TEST_F(faults_bridge, DISABLED_ManyEventStreamsDoNotBlockOthers) {
+// Every open event stream holds a worker for good; streams beyond the bridge's
+// limit are refused (503) so that pages and the form still work.
+TEST_F(faults_bridge, ManyEventStreamsDoNotBlockOthers) {
     long long fetch_ms = -1;
     OpenEventStreams(200, &fetch_ms);
     EXPECT_GE(fetch_ms, 0);
     EXPECT_LT(fetch_ms, kPromptMs);
 }
 
-// The server library refuses form bodies (application/x-www-form-urlencoded)
-// above 8192 bytes with 413, whatever body limit the bridge sets, so an input
-// text longer than about 8 KB can never be run. Disabled until the bridge reads
-// form bodies itself.
-TEST_F(faults_bridge, DISABLED_FormWithLargeInputTextIsRun) {
+// The server library's own reading refuses URL-encoded bodies above 8192 bytes
+// whatever body limit the bridge sets; the bridge reads form bodies itself so
+// that a long input text can be run.
+TEST_F(faults_bridge, FormWithLargeInputTextIsRun) {
     const std::string input(100 * 1024, 'w');
     auto run = PostRun("Quick", input);
     ASSERT_TRUE(run);
@@ -342,12 +338,9 @@ TEST_F(faults_bridge, HostileJsonBodiesAreRefusedWithoutHarm) {
     ExpectQuickRun("after the hostile bodies");
 }
 
-// The server answers requests as soon as the address is printed, but the form
-// handler is installed, and the start-up task queued, only after that: a form
-// posted in that window is answered 204 without being run (the run is lost and
-// reported as done), or is run before the application has started. Disabled
-// until the program installs its handlers and start-up task before it serves.
-TEST_F(faults_bridge, DISABLED_FormPostedRightAtStartIsRun) {
+// A form posted as soon as the address is printed must be run: the program
+// installs its handlers and queues its start-up before it announces itself.
+TEST_F(faults_bridge, FormPostedRightAtStartIsRun) {
     for (int attempt = 0; attempt < 40; ++attempt) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
