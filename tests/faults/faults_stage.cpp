@@ -91,6 +91,9 @@ int main(int argc, char** argv) {
     }
     if (mode == "hang") {
         WriteText("hanging\n");
+        // Tells a test, through the app directory (the current directory),
+        // that the text above is in the pipe before it stops the command.
+        if (FILE* mark = std::fopen("hang.ready", "w")) std::fclose(mark);
         for (;;) ::pause();
     }
     if (mode == "crash") {

@@ -94,6 +94,11 @@ TEST_F(faults_stage_commands, HangingCommandStaysResponsiveUntilStopped) {
     EXPECT_LT(slowest_ms, kPromptMs);
     EXPECT_EQ(run_status.load(), -1) << "the run ended although the command hangs";
 
+    // Stop only once the command has printed what it prints before hanging.
+    const fs::path ready = fs::path(app_dir_) / "hang.ready";
+    for (int i = 0; i < 500 && !fs::exists(ready); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(fs::exists(ready)) << "the hanging command never got going";
+
     auto c = Client();
     const auto stop_sent = Clock::now();
     auto stop = c.Post("/~shell/stop", "", "application/json");
