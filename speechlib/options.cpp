@@ -76,7 +76,7 @@ int zir_getopt(int argc, char* const argv[], const char* optstring) {
         }
         word_position = nullptr;
         ++zir_optind;
-        return c;
+        return static_cast<unsigned char>(c);
     }
 
     ++word_position;
@@ -84,7 +84,9 @@ int zir_getopt(int argc, char* const argv[], const char* optstring) {
         word_position = nullptr;
         ++zir_optind;
     }
-    return c;
+    // A letter of 0x80 and above is returned as its byte value: as a negative
+    // char, 0xFF would read as -1, the end of the options.
+    return static_cast<unsigned char>(c);
 }
 
 void zir_fatal(const char* format, ...) {

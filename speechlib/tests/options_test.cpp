@@ -119,6 +119,16 @@ TEST(speechlib_getopt, RefusesUnknownLettersAndMissingArguments) {
     for (const getopt_case& c : cases) run_case(c);
 }
 
+TEST(speechlib_getopt, ReturnsLettersAbove0x7FAsTheirByteValues) {
+    // 0xFF must not come back as -1, which would end the options early.
+    const getopt_case c = {"bytes above 0x7F",
+                           {"-\xff", "-\xe9x", "-t\xff"},
+                           {{0xFF, nullptr, 2}, {0xE9, "x", 3}, {'t', nullptr, 3}, {0xFF, nullptr, 4},
+                            {-1, nullptr, 4}},
+                           ""};
+    run_case(c, "\xff\xe9:t");
+}
+
 TEST(speechlib_fatal, WritesOneLineWithTheProgramNameAndExitsWithOne) {
     EXPECT_EXIT(zir_fatal("could not open input file '%s'", "a b.ctl"), testing::ExitedWithCode(1),
                 "^parvox: could not open input file 'a b.ctl'\n$");
