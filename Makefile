@@ -1,9 +1,10 @@
 # The two commands: `make run` and `make test` (see README.md).
 BUILD      ?= build/release
 ASAN_BUILD ?= build/asan
+FUZZ_BUILD ?= build/fuzz
 JOBS       ?= $(shell nproc)
 
-.PHONY: all deps test-deps build asan-build run test unit-test asan-test e2e-test bench clean
+.PHONY: all deps test-deps build asan-build run test unit-test asan-test e2e-test fuzz-test bench clean
 
 all: build
 
@@ -29,12 +30,19 @@ test: test-deps
 	$(MAKE) unit-test
 	$(MAKE) e2e-test
 	$(MAKE) asan-test
+	$(MAKE) fuzz-test
 
 unit-test:
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 asan-test: asan-build
 	ASAN_OPTIONS=detect_leaks=0 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) -L unit
+
+# Every fuzz target over its seeds and regression inputs, then a short fixed
+# number of fresh runs (clang, libFuzzer, ASan+UBSan).
+fuzz-test:
+	tests/fuzz/build $(FUZZ_BUILD) $(JOBS)
+	tests/fuzz/run $(FUZZ_BUILD)
 
 e2e-test:
 	@if [ -f tests/e2e/package.json ]; then \
