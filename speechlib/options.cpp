@@ -52,15 +52,15 @@ int zir_getopt(int argc, char* const argv[], const char* optstring) {
     }
 
     // ':' marks arguments in the option string, so it is never a letter itself.
-    const char* spec = c == ':' ? nullptr : std::strchr(optstring, c);
-    if (spec == nullptr) {
+    const char* entry = c == ':' ? nullptr : std::strchr(optstring, c);
+    if (entry == nullptr) {
         std::fprintf(stderr, "illegal option '%c'\n", c);
         word_position = nullptr;
         ++zir_optind;
         return '?';
     }
 
-    if (spec[1] == ':') {
+    if (entry[1] == ':') {
         if (word_position[1] != '\0') {
             zir_optarg = const_cast<char*>(word_position + 1);
         } else if (zir_optind + 1 < argc) {
