@@ -85,6 +85,21 @@ std::string ForTextField(const std::string& text) {
 
 }  // namespace
 
+std::string HtmlText(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        if (c == '&') {
+            out += "&amp;";
+        } else if (c == '<') {
+            out += "&lt;";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 CTaloriaDoc::CTaloriaDoc() : m_strPage(AppDir() + "/help/index.html") {}
 
 CTaloriaDoc::BOOL CTaloriaDoc::OnNewDocument() {
@@ -131,7 +146,8 @@ std::string CTaloriaDoc::OptionList(int stage) {
     for (int i = 0; i < app.m_nConfigs[stage]; ++i) {
         const std::string& name = app.m_configs[stage][i].name;
         list += name == app.m_strStageConfig[stage] ? "<option selected>" : "<option>";
-        list += name;
+        // Escaped so that the browser shows the name and posts it back as it is.
+        list += HtmlText(name);
         list += "</option>\r\n";
     }
     return list;

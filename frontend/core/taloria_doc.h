@@ -11,6 +11,11 @@
 // everything it started) and counts as failed. Cleared when a run starts.
 extern std::atomic<bool> g_bStopRun;
 
+// `text` with "&" and "<" written as character references, so that a page shows it
+// exactly as it is and never reads it as markup. Used for configuration names, which
+// are file names and may hold any character.
+std::string HtmlText(const std::string& text);
+
 class CTaloriaDoc : public framework::CDocument {
 public:
     using BOOL = framework::BOOL;

@@ -155,6 +155,9 @@ void CTaloriaView::ShowConfigHelpPage(int stage_index, const std::string& config
     std::string help;
     if (!app->GetConfigHelp(stage_index, configuration_name, help)) return;
     const std::string& dir = app->m_strAppDir;
-    GetDocument()->WritePage(dir + "/html/cfghelp.htt", dir + "/html/cfghelp.htm", configuration_name, help, "", "");
+    // The name comes from the posted form and may hold anything; the help text is the
+    // configuration author's own and may hold markup.
+    GetDocument()->WritePage(dir + "/html/cfghelp.htt", dir + "/html/cfghelp.htm",
+                             HtmlText(configuration_name), help, "", "");
     Navigate2(dir + "/html/cfghelp.htm", "RIGHT");
 }

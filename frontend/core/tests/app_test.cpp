@@ -365,6 +365,17 @@ TEST_F(CoreTest, core_InputPageListsEachStageWithTheSelection) {
               "<option>gamma</option>\r\n\n");
 }
 
+TEST_F(CoreTest, core_ConfigurationNamesAreListedAsTheBrowserMustShowThem) {
+    // Names are file names: markup or references in them must show and post back as is.
+    Config("1a<b>c.txt", "cat\n");
+    Config("1R&amp;D.txt", "cat\n");
+    CTaloriaApp& a = Start();
+    a.SelectConfiguration(0, "a<b>c");
+    EXPECT_EQ(CTaloriaDoc::OptionList(0),
+              "<option>R&amp;amp;D</option>\r\n<option selected>a&lt;b>c</option>\r\n");
+    EXPECT_EQ(HtmlText("</x>&&lt;\"'"), "&lt;/x>&amp;&amp;lt;\"'");
+}
+
 TEST_F(CoreTest, core_InputTextReachesTheTextFieldExactlyAsTyped) {
     Start();
     Spit(app_dir + "/html/input.htt", "<textarea>\n%1\n</textarea>\n");

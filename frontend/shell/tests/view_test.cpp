@@ -175,6 +175,13 @@ TEST_F(shell_view, HelpBeforeItsConfigurationShowsTheEmptyName) {
     EXPECT_NE(ReadFile(app_dir_ + "/html/cfghelp.htm").find("<h1>\n\n</h1>"), std::string::npos);
 }
 
+TEST_F(shell_view, HelpPageShowsAPostedNameAsTextNeverAsMarkup) {
+    EXPECT_TRUE(Post("config1=%3Cscript%3Ealert(1)%3C/script%3E%26lt;&help1=Help"));
+    const std::string page = ReadFile(app_dir_ + "/html/cfghelp.htm");
+    EXPECT_NE(page.find("<h1>\n&lt;script>alert(1)&lt;/script>&amp;lt;\n</h1>"), std::string::npos);
+    EXPECT_EQ(page.find("<script>"), std::string::npos);
+}
+
 TEST_F(shell_view, RunRequestDecodesSelectsRewritesRunsAndShowsResults) {
     EXPECT_TRUE(Post("input=hello+world%0D%0Aagain&config1=Typed+text&config2=Beta&config3=Nope&run=Run"));
     EXPECT_EQ(Doc()->m_strInputText, "hello world\nagain");
