@@ -258,6 +258,19 @@ int main(int argc, char** argv) {
     // stage runner's flag, which the runner reads while the command runs.
     bridge.on_stop([] { g_bStopRun.store(true); });
 
+    // The application starts first on the UI loop: a request that comes as
+    // soon as the address is printed is queued behind it and finds the
+    // document in place.
+    bool started = false;
+    loop.post([&] {
+        started = app.InitInstance() != 0;
+        if (!started) {
+            loop.quit();
+            return;
+        }
+        refresh();
+    });
+
     // Served only now that every handler is in place: a request that comes
     // as soon as the address is printed must find them, not be dropped.
     std::string error;
@@ -288,15 +301,6 @@ int main(int argc, char** argv) {
         OpenBrowser(bridge.launch_url());
     }
 
-    bool started = false;
-    loop.post([&] {
-        started = app.InitInstance() != 0;
-        if (!started) {
-            loop.quit();
-            return;
-        }
-        refresh();
-    });
     loop.run();
     g_bEnding.store(true);
     bridge.cancel_modals();

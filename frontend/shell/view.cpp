@@ -55,7 +55,8 @@ void CTaloriaView::OnBeforeNavigate2(const std::string& url, unsigned long, cons
     if (!posted_data.empty()) {
         // The form's action address is never looked at: every post is a request.
         *cancel = true;
-        HandleFormRequest(posted_data);
+        // Without a document (the application did not start) there is nothing to run.
+        if (GetDocument() != nullptr) HandleFormRequest(posted_data);
     }
 }
 
