@@ -4,6 +4,7 @@
 
 #include "security.h"
 #include "shell_assets.h"
+#include "worker_pool.h"
 
 #include <httplib.h>
 #include <dirent.h>
@@ -429,10 +430,13 @@ Bridge::Bridge(BridgeOptions options) : impl_(std::make_unique<Impl>()) {
     impl_->token = impl_->options.token.empty() ? make_token() : impl_->options.token;
     char resolved[PATH_MAX];
     impl_->app_dir_real = realpath(impl_->options.app_dir.c_str(), resolved) ? resolved : impl_->options.app_dir;
-    // Long event streams and keep-alive connections each hold a worker, so the
-    // pool is larger than the library's default.
-    const std::size_t workers = impl_->options.worker_threads;
-    impl_->server.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+    // Every open connection holds a worker, so the pool grows with them
+    // instead of making new clients wait behind idle or slow ones.
+    const std::size_t kept = impl_->options.kept_worker_threads;
+    const std::size_t most = impl_->options.max_worker_threads;
+    impl_->server.new_task_queue = [kept, most] {
+        return new WorkerPool(kept, most, std::chrono::seconds(30));
+    };
     // The library listens with a queue of 5 connections; a burst of clients
     // would wait for retransmitted handshakes. The socket is remembered here
     // and listened on again with the system's largest queue after binding.
@@ -441,7 +445,12 @@ Bridge::Bridge(BridgeOptions options) : impl_(std::make_unique<Impl>()) {
         setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         impl_->listen_socket = socket;
     });
+    // One request per connection: the library keeps a connection, and its
+    // worker, for the keep-alive time even after a refusal, so thousands of
+    // refused event streams would hold every worker. Loopback connections
+    // cost next to nothing to open again.
     impl_->server.set_keep_alive_timeout(5);
+    impl_->server.set_keep_alive_max_count(1);
     impl_->install_routes();
 }
 

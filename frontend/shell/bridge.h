@@ -30,7 +30,8 @@ struct BridgeOptions {
     std::string token;                             // empty: a fresh random token
     int heartbeat_ms = 5000;                       // idle interval of the event stream
     std::size_t max_event_streams = 64;            // more open streams get 503
-    std::size_t worker_threads = 256;              // slow clients each hold one
+    std::size_t kept_worker_threads = 8;           // started on demand, kept when idle
+    std::size_t max_worker_threads = 4096;         // every open connection holds one
 };
 
 class Bridge {

@@ -3,6 +3,8 @@
 // stop a normal request from being answered promptly.
 #include "program_fixture.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -20,6 +22,21 @@ struct CrowdResult {
     long long slowest_ms = 0;
     long long all_ms = 0;
 };
+
+// Raises this process's limit of open files as far as allowed and returns how
+// many of `wanted` connections it can open (the rest of the limit is kept for
+// files and the test's own clients).
+int OpenableConnections(int wanted) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+        getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    const long long room = static_cast<long long>(std::min<rlim_t>(limit.rlim_cur, 1 << 20)) - 100;
+    return static_cast<int>(std::clamp<long long>(room, 0, wanted));
+}
 
 class faults_bridge : public Program {
 protected:
@@ -239,6 +256,17 @@ TEST_F(faults_bridge, ManySlowClientsDoNotDelayOthers) {
     EXPECT_LT(fetch_ms, kPromptMs);
 }
 
+// Hundreds of connections that send nothing hold a worker each until the
+// server drops them; the pool grows past them instead of queueing others.
+TEST_F(faults_bridge, HundredsOfIdleConnectionsDoNotDelayOthers) {
+    const int count = OpenableConnections(600);
+    ASSERT_GE(count, 300) << "too few open files allowed";
+    const long long fetch_ms = FetchBesideSlowClients(count, true);
+    EXPECT_GE(fetch_ms, 0);
+    EXPECT_LT(fetch_ms, kPromptMs);
+    ExpectQuickRun("after the idle connections");
+}
+
 TEST_F(faults_bridge, EventStreamsWithinCapacityAllServed) {
     long long fetch_ms = -1;
     EXPECT_EQ(OpenEventStreams(20, &fetch_ms), 20);
@@ -251,12 +279,18 @@ TEST_F(faults_bridge, EventStreamsWithinCapacityAllServed) {
 }
 
 // Every open event stream holds a worker for good; streams beyond the bridge's
-// limit are refused (503) so that pages and the form still work.
-TEST_F(faults_bridge, ManyEventStreamsDoNotBlockOthers) {
+// limit are refused (503) and closed at once so that pages and the form still
+// work.
+TEST_F(faults_bridge, ThousandsOfEventStreamsDoNotBlockOthers) {
+    const int count = OpenableConnections(2000);
+    ASSERT_GE(count, 500) << "too few open files allowed";
     long long fetch_ms = -1;
-    OpenEventStreams(200, &fetch_ms);
+    const int greeted = OpenEventStreams(count, &fetch_ms);
+    EXPECT_GT(greeted, 0);
+    EXPECT_LE(greeted, 64);
     EXPECT_GE(fetch_ms, 0);
     EXPECT_LT(fetch_ms, kPromptMs);
+    ExpectQuickRun("after the event streams");
 }
 
 // The server library's own reading refuses URL-encoded bodies above 8192 bytes
@@ -348,7 +382,7 @@ TEST_F(faults_bridge, FormPostedRightAtStartIsRun) {
         StartProgram();
         const std::string input = "early run " + std::to_string(attempt);
         auto run = PostRun("Quick", input, 10);
-        ASSERT_TRUE(run);
+        ASSERT_TRUE(run) << httplib::to_string(run.error()) << " at attempt " << attempt;
         EXPECT_EQ(run->status, 204);
         EXPECT_EQ(ReadFile(Output(0, 0)), input) << "attempt " << attempt;
     }
