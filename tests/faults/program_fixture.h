@@ -3,16 +3,16 @@
 #pragma once
 
 #include <httplib.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include "launch_taloria2.h"
 
 #include <atomic>
 #include <chrono>
@@ -152,39 +152,14 @@ protected:
     }
 
     void StartProgram() {
-        const std::string program = std::string(TALORIA_BIN_DIR) + "/taloria2";
-        int out[2];
-        ASSERT_EQ(pipe(out), 0);
         stderr_path_ = root_ / "stderr.txt";
-        pid_ = fork();
-        if (pid_ == 0) {
-            // The program must not outlive a test process that was ended by its alarm.
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            dup2(out[1], STDOUT_FILENO);
-            const int err = ::open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (err >= 0) dup2(err, STDERR_FILENO);
-            close(out[0]);
-            close(out[1]);
-            setenv("XDG_CONFIG_HOME", (root_ / "home").c_str(), 1);
-            setenv("TALORIA_WAVEOUT", ("capture:" + (root_ / "capture.pcm").string()).c_str(), 1);
-            setenv("TALORIA_WAVEOUT_SPEED", "0", 1);
-            unsetenv("DISPLAY");
-            unsetenv("WAYLAND_DISPLAY");
-            execl(program.c_str(), program.c_str(), "--appdir", app_dir_.c_str(), "--port", "0", "--no-browser",
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        FILE* stream = fdopen(out[0], "r");
-        char line[512] = {0};
-        ASSERT_TRUE(fgets(line, sizeof line, stream) != nullptr) << "taloria2 printed no address";
-        fclose(stream);
-        std::smatch match;
-        const std::string text = line;
-        ASSERT_TRUE(std::regex_search(text, match, std::regex(R"(127\.0\.0\.1:(\d+)/~shell/\?token=([0-9a-f]{32}))")))
-            << text;
-        port_ = std::stoi(match[1]);
-        token_ = match[2];
+        test_launch::Launched launched;
+        const std::string error =
+            test_launch::LaunchTaloria2(app_dir_, root_ / "home", root_ / "capture.pcm", "0", stderr_path_, launched);
+        pid_ = launched.pid;
+        ASSERT_EQ(error, "");
+        port_ = launched.port;
+        token_ = launched.token;
     }
 
     // True while taloria2 has not ended.

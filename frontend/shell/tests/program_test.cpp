@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "launch_taloria2.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -14,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -61,32 +62,13 @@ protected:
         std::ofstream(root_ / "app/config/1Environment.txt") << "env $TEXT\n";
         std::ofstream(root_ / "app/config/1Slow.txt") << "sh -c \"echo started; sleep 60\" $TEXT\n";
         app_dir_ = fs::canonical(root_ / "app").string();
-        int out[2];
-        ASSERT_EQ(pipe(out), 0);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            setenv("XDG_CONFIG_HOME", (root_ / "home").c_str(), 1);
-            setenv("TALORIA_WAVEOUT", ("capture:" + (root_ / "capture.pcm").string()).c_str(), 1);
-            setenv("TALORIA_WAVEOUT_SPEED", "0", 1);
-            execl(kProgram.c_str(), kProgram.c_str(), "--appdir", app_dir_.c_str(), "--port", "0", "--no-browser",
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        FILE* stream = fdopen(out[0], "r");
-        char line[512] = {0};
-        ASSERT_TRUE(fgets(line, sizeof line, stream) != nullptr);
-        fclose(stream);
-        std::smatch match;
-        const std::string text = line;
-        ASSERT_TRUE(std::regex_search(text, match,
-                                      std::regex(R"(^Taloria is at http://127\.0\.0\.1:(\d+)/~shell/\?token=([0-9a-f]{32})\n$)")))
-            << text;
-        port_ = std::stoi(match[1]);
-        token_ = match[2];
+        test_launch::Launched launched;
+        const std::string error =
+            test_launch::LaunchTaloria2(app_dir_, root_ / "home", root_ / "capture.pcm", "0", {}, launched);
+        pid_ = launched.pid;
+        ASSERT_EQ(error, "");
+        port_ = launched.port;
+        token_ = launched.token;
     }
     void TearDown() override {
         if (pid_ > 0) {
