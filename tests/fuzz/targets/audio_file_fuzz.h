@@ -48,4 +48,16 @@ inline void play_file_side(CAudioPlayer& player, const std::string& path) {
     player.Close();
 }
 
+// One fuzz input: the bytes written to a file named with `extension` (the same
+// on every call of a target), then through the player's file side.
+inline void fuzz_audio_file(const char* extension, const std::uint8_t* data, std::size_t size) {
+    static InputFile file(extension);
+    static CAudioPlayer* player = [] {
+        install_quiet_ui_host();
+        return new CAudioPlayer;
+    }();
+    file.write(data, size);
+    play_file_side(*player, file.path());
+}
+
 }  // namespace fuzz
