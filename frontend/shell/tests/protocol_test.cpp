@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "launch_taloria2.h"
+#include "silent_wave.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -35,27 +36,6 @@ std::string ReadFile(const fs::path& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-// A 16-bit mono PCM WAVE file of silence, `seconds` long at 11000 Hz.
-void WriteSilence(const fs::path& path, int seconds) {
-    const std::uint32_t data_bytes = static_cast<std::uint32_t>(seconds) * 11000 * 2;
-    std::ofstream out(path, std::ios::binary);
-    auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-    auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-    out << "RIFF";
-    u32(36 + data_bytes);
-    out << "WAVEfmt ";
-    u32(16);
-    u16(1);
-    u16(1);
-    u32(11000);
-    u32(22000);
-    u16(2);
-    u16(16);
-    out << "data";
-    u32(data_bytes);
-    out << std::string(data_bytes, '\0');
 }
 
 struct Event {
@@ -154,7 +134,7 @@ protected:
         std::ofstream(root_ / "app/config/1Ask.txt") << "?Echoes a chosen file.\necho $ASK(Pick_one) $TEXT\n";
         std::ofstream(root_ / "app/config/3Broken.txt") << "sh -c \"exit 3\"\n";
         std::ofstream(root_ / "app/config/3Tone.txt") << "?Plays the tone.\n$OUTPUT $ARG(html/tone.wav)\n";
-        WriteSilence(root_ / "app/html/tone.wav", 2);
+        test_wave::WriteSilentWave(root_ / "app/html/tone.wav", 2 * 11000);
         app_dir_ = fs::canonical(root_ / "app").string();
         // Real-time replay leaves time to pause.
         test_launch::Launched launched;

@@ -5,6 +5,7 @@
 #include "dialogs.h"
 #include "main_frame.h"
 #include "message_loop.h"
+#include "silent_wave.h"
 #include "taloria_app.h"
 #include "taloria_doc.h"
 #include "ui_host_recording.h"
@@ -237,32 +238,12 @@ TEST_F(shell_view, AudioLinkThatCannotBeOpenedIsFollowedOnceThenCancelled) {
     }
 }
 
-// A 16-bit mono PCM WAVE file of `samples` zero samples at 11000 Hz.
-void WriteWave(const fs::path& path, std::uint32_t samples) {
-    std::ofstream out(path, std::ios::binary);
-    auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-    auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-    out << "RIFF";
-    u32(36 + samples * 2);
-    out << "WAVEfmt ";
-    u32(16);
-    u16(1);
-    u16(1);
-    u32(11000);
-    u32(22000);
-    u16(2);
-    u16(16);
-    out << "data";
-    u32(samples * 2);
-    out << std::string(samples * 2, '\0');
-}
-
 TEST_F(shell_view, AudioLinkPlaysFromItsFragmentAndIsNotOpenedTwice) {
     const fs::path capture = root_ / "capture.pcm";
     setenv("TALORIA_WAVEOUT", ("capture:" + capture.string()).c_str(), 1);
     setenv("TALORIA_WAVEOUT_SPEED", "0", 1);
     const std::string file = app_dir_ + "/html/tone.wav";
-    WriteWave(file, 22000);  // two seconds
+    test_wave::WriteSilentWave(file, 22000);  // two seconds
 
     // Posted data does not matter: the audio test comes first.
     bool cancel = false;
