@@ -19,6 +19,7 @@
 #include "file_io.h"
 #include "taloria_app.h"
 #include "taloria_doc.h"
+#include "test_watchdog.h"
 #include "ui_host_recording.h"
 
 namespace core_test {
@@ -36,39 +37,10 @@ inline void Spit(const std::string& path, const std::string& data) {
     std::ofstream(path, std::ios::binary) << data;
 }
 
-// Ends the test program when a test has not finished in time, so that a hung
-// child process or pipe can never hold a test run forever.
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::seconds limit)
-        : thread_([this, limit] {
-              std::unique_lock lock(mutex_);
-              if (!changed_.wait_for(lock, limit, [this] { return finished_; })) {
-                  std::fprintf(stderr, "test did not finish within %lld s\n",
-                               static_cast<long long>(limit.count()));
-                  std::_Exit(2);
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard lock(mutex_);
-            finished_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool finished_ = false;
-    std::thread thread_;
-};
-
 class CoreTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        watchdog = std::make_unique<Watchdog>(std::chrono::seconds(60));
+        watchdog = std::make_unique<framework::TestWatchdog>(std::chrono::seconds(60));
         std::string pattern = (fs::temp_directory_path() / "core-test-XXXXXX").string();
         root = ::mkdtemp(pattern.data());
         app_dir = root + "/app";
@@ -105,7 +77,7 @@ protected:
 
     CTaloriaDoc& Doc() { return *app->GetTaloriaDoc(); }
 
-    std::unique_ptr<Watchdog> watchdog;
+    std::unique_ptr<framework::TestWatchdog> watchdog;
     std::string root, app_dir;
     fs::path old_cwd;
     std::unique_ptr<framework::RecordingUiHost> host;

@@ -1,5 +1,6 @@
 // Tests of the UI loop: order, waiting calls, modal waits and device pumping.
 #include "message_loop.h"
+#include "test_watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -16,33 +17,10 @@
 namespace framework {
 namespace {
 
-// Ends the test program when a test has not finished in time: a loop that
-// never wakes must fail the run, not hold it.
-class Watchdog {
+// A loop that never wakes must fail the run, not hold it.
+class Watchdog : public TestWatchdog {
 public:
-    Watchdog()
-        : thread_([this] {
-              std::unique_lock lock(mutex_);
-              if (!changed_.wait_for(lock, std::chrono::seconds(30),
-                                     [this] { return finished_; })) {
-                  std::fprintf(stderr, "test did not finish within 30 s\n");
-                  std::_Exit(2);
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard lock(mutex_);
-            finished_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool finished_ = false;
-    std::thread thread_;
+    Watchdog() : TestWatchdog(std::chrono::seconds(30)) {}
 };
 
 // Runs a loop on its own thread for the lifetime of the object.
