@@ -11,31 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include "notices.h"
 #include "waveout.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-struct Notices {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<waveout::Buffer*> buffers;
-    std::vector<std::thread::id> threads;
-
-    waveout::DoneCallback callback() {
-        return [this](waveout::Buffer* buffer) {
-            std::lock_guard lock(mutex);
-            buffers.push_back(buffer);
-            threads.push_back(std::this_thread::get_id());
-            changed.notify_all();
-        };
-    }
-    bool wait_for_count(std::size_t count, std::chrono::milliseconds limit = 5000ms) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, limit, [&] { return buffers.size() >= count; });
-    }
-};
 
 class waveout_portaudio : public ::testing::Test {
 protected:

@@ -1,6 +1,7 @@
 // Contract of the wave-output layer, checked through the capture backend:
 // bytes in the file, one notice per buffer in queue order, timing, pause,
 // resume, reset and close.
+#include "notices.h"
 #include "waveout.h"
 
 #include <gtest/gtest.h>
@@ -41,31 +42,6 @@ public:
 private:
     std::string name_, old_;
     bool had_ = false;
-};
-
-// Records every notice with the thread it came on; waits with a time limit.
-struct Notices {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<waveout::Buffer*> buffers;
-    std::vector<std::thread::id> threads;
-
-    waveout::DoneCallback callback() {
-        return [this](waveout::Buffer* buffer) {
-            std::lock_guard lock(mutex);
-            buffers.push_back(buffer);
-            threads.push_back(std::this_thread::get_id());
-            changed.notify_all();
-        };
-    }
-    bool wait_for_count(std::size_t count, std::chrono::milliseconds limit = 5000ms) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, limit, [&] { return buffers.size() >= count; });
-    }
-    std::size_t count() {
-        std::lock_guard lock(mutex);
-        return buffers.size();
-    }
 };
 
 class waveout_capture : public ::testing::Test {
