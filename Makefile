@@ -3,6 +3,9 @@ BUILD      ?= build/release
 ASAN_BUILD ?= build/asan
 FUZZ_BUILD ?= build/fuzz
 JOBS       ?= $(shell nproc)
+# ccache, when the machine has it, makes rebuilds in several work trees cheap.
+LAUNCHER   := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+export CCACHE_BASEDIR ?= $(abspath $(CURDIR)/..)
 
 .PHONY: all deps test-deps build asan-build run test unit-test asan-test e2e-test fuzz-test bench clean
 
@@ -15,11 +18,11 @@ test-deps:
 	scripts/install-deps --test
 
 build:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 asan-build:
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTALORIA_SANITIZE=ON >/dev/null
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTALORIA_SANITIZE=ON $(LAUNCHER) >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 run: deps build
