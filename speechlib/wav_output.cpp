@@ -62,12 +62,18 @@ std::int16_t zir_convert_sample(float x, int* overload) {
         *overload = 2;
         return 0;
     }
-    if (std::fabs(x) > 16383.0f) *overload = 1;
     // Four times the integer part; values that leave the 16-bit range are
     // limited to it, since wrapping them would turn peaks into loud clicks.
+    // A limited sample is clipped, so it counts as an overload.
     const long quadrupled = long(x) * 4;
-    if (quadrupled > INT16_MAX) return INT16_MAX;
-    if (quadrupled < INT16_MIN) return INT16_MIN;
+    if (quadrupled > INT16_MAX) {
+        *overload = 1;
+        return INT16_MAX;
+    }
+    if (quadrupled < INT16_MIN) {
+        *overload = 1;
+        return INT16_MIN;
+    }
     return std::int16_t(quadrupled);
 }
 

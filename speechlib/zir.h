@@ -96,8 +96,9 @@ void close_output_file(int fd);
 // Lower layer of the sink, usable on any descriptor.
 
 // Converts one sample as the sink stores it: four times the integer part of
-// x, limited to the 16-bit range. Sets *overload to 1 when |x| > 16383 and to
-// 2 (storing 0) when |x| > 32767; leaves it alone otherwise.
+// x, limited to the 16-bit range. Sets *overload to 1 when the value had to be
+// limited (|x| of 8192 and more, -8192 itself still fits) and to 2 (storing 0)
+// when |x| > 32767; leaves it alone otherwise.
 std::int16_t zir_convert_sample(float x, int* overload);
 
 // Fills `header` with the 44-byte mono 16-bit 11000 Hz RIFF/WAVE header for

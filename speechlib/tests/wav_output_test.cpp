@@ -159,11 +159,13 @@ TEST(speechlib_wav, ConvertsSamplesAndKeepsTheLastOverloadKind) {
         {-0.99f, 0, -1},
         {8191.9f, 32764, -1},
         {-8192.0f, -32768, -1},
-        // Four-times values beyond 16 bits are limited, never wrapped.
-        {8192.0f, 32767, -1},
-        {-8193.0f, -32768, -1},
-        {16383.0f, 32767, -1},
-        {-16383.0f, -32768, -1},
+        {-8192.9f, -32768, -1},
+        // Four-times values beyond 16 bits are limited, never wrapped, and a
+        // limited (clipped) sample is an overload.
+        {8192.0f, 32767, 1},
+        {-8193.0f, -32768, 1},
+        {16383.0f, 32767, 1},
+        {-16383.0f, -32768, 1},
         {16383.5f, 32767, 1},
         {20000.0f, 32767, 1},
         {-20000.0f, -32768, 1},
