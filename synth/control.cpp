@@ -8,6 +8,7 @@
 
 smoothed_controls frame_controls;
 bool hex_controls = false;
+control_line_counts control_lines;
 
 namespace {
 
@@ -15,7 +16,7 @@ control_frame frame_records[2];
 // The stream that has reached a 0x1A byte: it delivers no more frames.
 FILE *ended_stream = nullptr;
 
-constexpr int LINE_CAPACITY = 255;  // characters of one line; a longer line goes on as the next
+constexpr int LINE_CAPACITY = 255;  // characters kept of one line; the rest is dropped
 constexpr int END_OF_TEXT = 0x1a;
 constexpr int MAX_DECIMAL_VALUES = 12;
 
@@ -78,7 +79,8 @@ bool decimal_token(const char *token, double *value) {
     return true;
 }
 
-void parse_decimal_line(const char *line, control_frame *frame) {
+// Returns the number of values read.
+int parse_decimal_line(const char *line, control_frame *frame) {
     double d[MAX_DECIMAL_VALUES] = {};
     int count = 0;
     const char *p = line;
@@ -112,6 +114,7 @@ void parse_decimal_line(const char *line, control_frame *frame) {
     frame->voicing = to_field(d[11] / 4.0);
     frame->f0_index = d[0] == 0.0 ? 0 : to_field(std::log(d[0]) * 23.09 - 75.37);
     frame->pulse_shift = NO_PULSE_SHIFT;
+    return count;
 }
 
 // A hexadecimal digit of the fixed-column form; lower case counts as upper case.
@@ -132,15 +135,15 @@ void parse_hex_line(const char *line, control_frame *frame) {
     }
 }
 
-// Reads one line of at most LINE_CAPACITY characters into line, without its end.
-// A carriage return before a line feed is dropped. Returns the number of
-// characters, or -1 at the end of input (end of file, or a 0x1A byte with nothing
-// before it on the line). *complete tells whether the line's end was reached; a
-// longer line goes on as the next line. The stream is read by this one
-// thread only, so characters are taken without the stream's lock.
-int read_line(FILE *stream, char *line, bool *complete) {
+// Reads one line into line, without its end, keeping its first LINE_CAPACITY
+// characters: the rest of a longer line is read and dropped, so that a line
+// is one frame however long. A carriage return before a line feed is dropped.
+// Returns the number of characters kept, or -1 at the end of input (end of
+// file, a read error, or a 0x1A byte with nothing before it on the line). The
+// stream is read by this one thread only, so characters are taken without the
+// stream's lock.
+int read_line(FILE *stream, char *line) {
     int length = 0;
-    *complete = true;
     for (;;) {
         int c = getc_unlocked(stream);
         if (c == EOF) {
@@ -161,36 +164,37 @@ int read_line(FILE *stream, char *line, bool *complete) {
             if (next != EOF) {
                 ungetc(next, stream);
             }
-            // Only one character can go back, so a lone carriage return that
-            // falls just past a full line is dropped.
-            if (length == LINE_CAPACITY) {
-                *complete = false;
-                break;
-            }
-        } else if (length == LINE_CAPACITY) {
-            ungetc(c, stream);
-            *complete = false;
-            break;
         }
-        line[length++] = static_cast<char>(c);
+        if (length < LINE_CAPACITY) {
+            line[length++] = static_cast<char>(c);
+        }
     }
     line[length] = '\0';
     if (length == 0 && (ended_stream == stream || feof(stream) || ferror(stream))) {
         return -1;
     }
+    ++control_lines.lines_read;
     return length;
 }
 
-// Skips the rest of a line that was cut at LINE_CAPACITY characters.
-void skip_rest_of_line(FILE *stream) {
-    for (;;) {
-        int c = getc_unlocked(stream);
-        if (c == EOF || c == '\n') {
-            return;
+// True when the line has something other than blanks and tabs.
+bool has_text(const char *line) {
+    for (; *line != '\0'; ++line) {
+        if (!is_separator(*line)) {
+            return true;
         }
-        if (c == END_OF_TEXT) {
-            ended_stream = stream;
-            return;
+    }
+    return false;
+}
+
+// Counts a decimal line by whether it gave any value: text fed in by mistake
+// (phonemes, words) gives none.
+void count_decimal_line(const char *line, int values) {
+    if (values > 0) {
+        ++control_lines.with_values;
+    } else if (has_text(line)) {
+        if (control_lines.without_values++ == 0) {
+            control_lines.first_without_values = control_lines.lines_read;
         }
     }
 }
@@ -388,14 +392,15 @@ void reset_control_state() {
     current_frame = &frame_records[0];
     previous_frame = &frame_records[1];
     ended_stream = nullptr;
+    control_lines = {};
 }
 
-void parse_control_line(const char *line, bool hex_form, control_frame *frame) {
+int parse_control_line(const char *line, bool hex_form, control_frame *frame) {
     if (hex_form) {
         parse_hex_line(line, frame);
-    } else {
-        parse_decimal_line(line, frame);
+        return CONTROL_FIELDS;
     }
+    return parse_decimal_line(line, frame);
 }
 
 bool read_control_frame(FILE *stream) {
@@ -404,16 +409,11 @@ bool read_control_frame(FILE *stream) {
     }
     char line[LINE_CAPACITY + 1];
     for (;;) {
-        bool complete = true;
-        if (read_line(stream, line, &complete) < 0) {
+        if (read_line(stream, line) < 0) {
             return false;
         }
         if (line[0] != '*') {
             break;
-        }
-        // A comment is skipped whole, however long, so its tail never becomes a frame.
-        if (!complete) {
-            skip_rest_of_line(stream);
         }
         if (stream == ended_stream) {
             return false;
@@ -422,7 +422,10 @@ bool read_control_frame(FILE *stream) {
     control_frame *older = previous_frame;
     previous_frame = current_frame;
     current_frame = older;
-    parse_control_line(line, hex_controls, current_frame);
+    const int values = parse_control_line(line, hex_controls, current_frame);
+    if (!hex_controls) {
+        count_decimal_line(line, values);
+    }
     return true;
 }
 

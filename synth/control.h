@@ -75,13 +75,28 @@ extern bool hex_controls;
 void reset_control_state();
 
 // Reads the next frame from stream into the current record (the old current record
-// becomes the previous one). Comment lines ("*" first) are skipped. Returns false at
-// the end of input, which is also a 0x1A byte. Never fails on any input bytes.
+// becomes the previous one). Comment lines ("*" first) are skipped; of a line
+// longer than 255 characters only the first 255 count. Returns false at the end
+// of input, which is also a 0x1A byte or a read error (the caller checks
+// ferror). Never fails on any input bytes.
 bool read_control_frame(FILE *stream);
 
 // Parses one control line (without its line end) into frame, in the decimal or the
-// hexadecimal form. Pure; used by read_control_frame.
-void parse_control_line(const char *line, bool hex_form, control_frame *frame);
+// hexadecimal form, and returns the number of values read (always 12 in the
+// hexadecimal form). Pure; used by read_control_frame.
+int parse_control_line(const char *line, bool hex_form, control_frame *frame);
+
+// What read_control_frame has seen of the control lines since the last reset:
+// lines read (comments included), and among the decimal frame lines those that
+// gave values and those with text but no value at all (words or phonemes fed
+// in by mistake), with the line number of the first of them.
+struct control_line_counts {
+    long lines_read;
+    long with_values;
+    long without_values;
+    long first_without_values;
+};
+extern control_line_counts control_lines;
 
 // Holds a formant's frequency while its amplitude drops sharply (edits the current frame).
 void remove_squeaks();

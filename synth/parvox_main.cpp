@@ -40,7 +40,13 @@ void print_help() {
         "  -s            real-time replay (not available)\n"
         "  -t            control lines are in the fixed-column hexadecimal form\n\n"
         "Environment: ZIRPATH (directories searched for controlfile, separated by\n"
-        "\";\"), DAC (replay device, default win32).\n");
+        "\";\"), DAC (replay device, default win32).\n\n"
+        "Replay: the DAC names win32 and windows play the speech; sb16, sb8, pp,\n"
+        "dt2811, pclx and eb12 accept it silently; other names play nothing. The\n"
+        "sound goes to the device that TALORIA_WAVEOUT chooses:\n"
+        "  (unset) or portaudio  the default output device, through PortAudio\n"
+        "  capture:/path/file    the 16-bit samples appended to that file\n"
+        "  none                  no device: nothing is played\n");
 }
 
 void print_banner() {
@@ -73,26 +79,15 @@ void synthesize_control_frame() {
     synthesize_frame();
 }
 
-}  // namespace
-
-int main(int argc, char *argv[]) {
-    zir_progname = "parvox";
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        print_help();
-        return 0;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("parvox %s (Taloria %s)\n", SYNTH_VERSION, PARVOX_VERSION);
-        return 0;
-    }
-
+// Reads the options; returns false when a -I banner ends the run at once.
+bool read_options(int argc, char *argv[]) {
     output_file_name = nullptr;
     int option_errors = 0;
     for (int letter; (letter = zir_getopt(argc, argv, OPTION_LETTERS)) != -1;) {
         switch (letter) {
             case 'I':
                 print_banner();
-                return 0;
+                return false;
             case 'p':
                 parameter_file_name = zir_optarg;
                 break;
@@ -115,20 +110,75 @@ int main(int argc, char *argv[]) {
         }
     }
     if (option_errors != 0) zir_fatal(USAGE, "parvox");
+    return true;
+}
 
-    FILE *control_stream = stdin;
-    if (zir_optind < argc && std::strcmp(argv[zir_optind], "-") != 0) {
-        // The search result lives in a buffer that the next search overwrites.
-        static char control_file_name[4096];
-        const char *found = zir_findfile(argv[zir_optind]);
-        if (std::strlen(found) >= sizeof control_file_name) {
-            zir_fatal("control file name too long: '%s'", found);
-        }
-        std::strcpy(control_file_name, found);
-        control_stream = std::fopen(control_file_name, "r");
-        if (control_stream == nullptr)
-            zir_fatal("could not open input file '%s'", control_file_name);
+// The control file found along ZIRPATH, or null for standard input.
+const char *control_file_name = nullptr;
+
+// Opens the control file named by the first operand, or standard input. A
+// name that opens but cannot be read (a folder, a failing device) is refused
+// here, before any output is made, like one that does not open.
+FILE *open_control_stream(int argc, char *argv[]) {
+    if (zir_optind >= argc || std::strcmp(argv[zir_optind], "-") == 0) return stdin;
+    // The search result lives in a buffer that the next search overwrites.
+    static char found_name[4096];
+    const char *found = zir_findfile(argv[zir_optind]);
+    if (std::strlen(found) >= sizeof found_name) {
+        zir_fatal("control file name too long: '%s'", found);
     }
+    std::strcpy(found_name, found);
+    control_file_name = found_name;
+    FILE *stream = std::fopen(found_name, "r");
+    if (stream == nullptr) zir_fatal("could not open input file '%s'", found_name);
+    const int first = std::getc(stream);
+    if (first == EOF && std::ferror(stream)) {
+        zir_fatal("could not open input file '%s'", found_name);
+    }
+    if (first != EOF) std::ungetc(first, stream);
+    return stream;
+}
+
+// Warnings after the last frame: text lines among the frames, then overload.
+void report_end_of_run(FILE *control_stream) {
+    if (std::ferror(control_stream)) {
+        zir_fatal("read error on '%s'",
+                  control_file_name != nullptr ? control_file_name : "standard input");
+    }
+    if (control_lines.without_values > 0 && control_lines.with_values > 0) {
+        std::fprintf(stderr, "%s: %ld lines are not control frames (first: line %ld)\n", "parvox",
+                     control_lines.without_values, control_lines.first_without_values);
+    }
+    if (output_overload == 1) std::fprintf(stderr, "%s: overload detected on output\n", "parvox");
+    if (output_overload == 2) {
+        std::fprintf(stderr, "%s: severe overload detected on output\n", "parvox");
+    }
+}
+
+// Completes the output file, or plays the replay buffer.
+void deliver_output(int fd) {
+    if (fd != -1) {
+        close_output_file(fd);
+    } else if (zir_dac_open(nullptr) >= 0) {
+        zir_dac_play(replay_buffer, replay_count_samples, REPLAY_RATE_HZ, 16, 1, 1);
+        zir_dac_close(0);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char *argv[]) {
+    zir_progname = "parvox";
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        print_help();
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("parvox %s (Taloria %s)\n", SYNTH_VERSION, PARVOX_VERSION);
+        return 0;
+    }
+    if (!read_options(argc, argv)) return 0;
+    FILE *control_stream = open_control_stream(argc, argv);
 
     read_parameters();
     const int fd = open_output_file();
@@ -142,15 +192,7 @@ int main(int argc, char *argv[]) {
         write_output_frame(fd, output_buffer, params.frame_length);
     }
 
-    if (output_overload == 1) std::fprintf(stderr, "%s: overload detected on output\n", "parvox");
-    if (output_overload == 2) {
-        std::fprintf(stderr, "%s: severe overload detected on output\n", "parvox");
-    }
-    if (fd != -1) {
-        close_output_file(fd);
-    } else if (zir_dac_open(nullptr) >= 0) {
-        zir_dac_play(replay_buffer, replay_count_samples, REPLAY_RATE_HZ, 16, 1, 1);
-        zir_dac_close(0);
-    }
+    report_end_of_run(control_stream);
+    deliver_output(fd);
     return 0;
 }

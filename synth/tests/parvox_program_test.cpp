@@ -187,6 +187,10 @@ TEST_F(parvox_program, HelpVersionAndBanner) {
               std::string::npos)
         << help.out;
 
+    // The help names the sound devices that replay can reach on this platform.
+    for (const char *device : {"PortAudio", "capture:", "none", "TALORIA_WAVEOUT", "win32"})
+        EXPECT_NE(help.out.find(device), std::string::npos) << device;
+
     run_result version = run_parvox({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_NE(version.out.find("parvox 2.1"), std::string::npos) << version.out;
@@ -452,3 +456,81 @@ TEST_F(parvox_program, DemoRendersAsSpeech) {
 }
 
 }  // namespace
+
+TEST_F(parvox_program, ClippedSamplesAreReportedAsOverload) {
+    // Full amplitudes on every branch drive some peaks past the 16-bit range:
+    // they are limited, and the run says so.
+    std::string text;
+    for (int i = 0; i < 100; ++i) text += "120 500 63 1500 63 2500 63 0 63 250 63 200\n";
+    run_result r = run_parvox({"-o", path("clip.raw")}, text);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "parvox: overload detected on output\n");
+    const std::vector<int16_t> s = samples_of(read_file(path("clip.raw")));
+    ASSERT_EQ(s.size(), 100u * FRAME_SAMPLES);
+    const auto clipped = std::count_if(s.begin(), s.end(),
+                                       [](int16_t v) { return v == INT16_MAX || v == INT16_MIN; });
+    EXPECT_EQ(clipped, 171);
+
+    // Speech that stays inside the range reports nothing.
+    EXPECT_EQ(run_parvox({"-o", path("quiet.raw")}, voiced_frames(20)).err, "");
+}
+
+TEST_F(parvox_program, TextLinesAmongFramesAreCountedInOneWarning) {
+    const std::string frame = "120 500 60 1500 55 2500 50 0 40 250 30 60\n";
+    struct {
+        const char *name;
+        std::vector<std::string> args;
+        std::string input;
+        std::string err;
+        int frames;
+    } cases[] = {
+        {"words and phonemes",
+         {},
+         "* comment\n" + frame + "hello world\n" + frame + "h @ l @U\n_ 100\n   \n\n" + frame,
+         "parvox: 3 lines are not control frames (first: line 3)\n",
+         8},
+        // Blank lines and comments are not text; a line giving some values is a frame.
+        {"blank lines", {}, frame + "\n  \t\n* words here\n" + frame + "12 x y\n", "", 5},
+        // Without any real frame there is nothing to tell the text apart from.
+        {"text only", {}, "hello\nworld\n", "", 2},
+        // Every line of the hexadecimal form is read as digits.
+        {"hexadecimal", {"-t"}, "201E103C14371832280F2320\nhello\n", "", 2},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.push_back("-o");
+        args.push_back(path("out.raw"));
+        run_result r = run_parvox(args, c.input);
+        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+        EXPECT_EQ(read_file(path("out.raw")).size(), 2u * c.frames * FRAME_SAMPLES) << c.name;
+    }
+}
+
+TEST_F(parvox_program, ALineIsOneFrameHoweverLong) {
+    const std::string frame = "120 500 60 1500 55 2500 50 0 40 250 30 60\n";
+    // Ten megabytes of numbers on one line, a long comment, and a long line
+    // ended by a carriage return: each is one line, the first 255 characters
+    // giving the frame.
+    std::string numbers;
+    while (numbers.size() < 10u * 1024 * 1024) numbers += "120 500 60 1500 55 2500 50 0 40 ";
+    const std::string input = numbers + "\n" + "*" + std::string(5000, 'c') + "\n" + frame +
+                              std::string(300, '7') + "\r\n" + frame;
+    run_result r = run_parvox({"-o", path("long.raw")}, input);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(path("long.raw")).size(), 4u * 2 * FRAME_SAMPLES);
+
+    // The long line gives the frame of its first 255 characters.
+    ASSERT_EQ(run_parvox({"-o", path("cut.raw")}, numbers.substr(0, 255) + "\n").status, 0);
+    ASSERT_EQ(run_parvox({"-o", path("whole.raw")}, numbers + "\n").status, 0);
+    EXPECT_EQ(read_file(path("cut.raw")), read_file(path("whole.raw")));
+}
+
+TEST_F(parvox_program, AControlFileThatCannotBeReadIsFatal) {
+    fs::create_directories(dir / "folder.ctl");
+    run_result r = run_parvox({"-o", path("out.wav"), path("folder.ctl")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "parvox: could not open input file '" + path("folder.ctl") + "'\n");
+    // Refused before any output is made.
+    EXPECT_FALSE(fs::exists(path("out.wav")));
+}
