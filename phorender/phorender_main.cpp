@@ -1,5 +1,8 @@
 // phorender: renders an MBROLA phoneme file, or phoneme text on standard
 // input, into a waveform file through the replay layer.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -42,6 +45,16 @@ int report_error() {
     return kFailureStatus;
 }
 
+// A folder named as the phoneme file would reach the engine as an empty
+// input and give an empty output with status 0; it is an error instead.
+bool report_folder_input(const char* input) {
+    struct stat info {};
+    if (::stat(input, &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+    std::fprintf(stderr, "Mbrplay Error :\nCannot read the phoneme file '%s': %s\n", input,
+                 std::strerror(EISDIR));
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -68,6 +81,7 @@ int main(int argc, char** argv) {
         const std::string text = mbrplay::read_text_stream(stdin);
         MBR_Play(text.c_str(), phorender::kTextFlags, argv[3], nullptr);
     } else {
+        if (report_folder_input(argv[2])) return kFailureStatus;
         MBR_Play(argv[2], phorender::flags_for_input_file(input), argv[3], nullptr);
     }
     if (MBR_LastError(nullptr, 0) < 0) return report_error();

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "input_flags.h"
@@ -129,6 +130,43 @@ TEST_F(phorender_Program, MissingDatabaseFailsBeforeWritingAnything) {
         expect_library_error(run, path("no-such-voice"));
         EXPECT_FALSE(fs::exists(path("out.wav")));
     }
+}
+
+TEST_F(phorender_Program, AFailedWriteIsAnErrorAndKeepsTheOldOutput) {
+    write("speech.pho", kUtterance);
+    // A full device: every input form ends with the reason.
+    for (const char* input : {"speech.pho", "-"}) {
+        SCOPED_TRACE(input);
+        const std::string in = std::string(input) == "-" ? input : path(input);
+        expect_library_error(phorender({kVoice, in, "/dev/full"}, kUtterance),
+                             "Cannot write '/dev/full': No space left on device");
+    }
+    // A device that takes the data still works, and so does a link to a file.
+    EXPECT_EQ(phorender({kVoice, path("speech.pho"), "/dev/null"}).status, 0);
+    fs::create_symlink(path("target.wav"), path("link.wav"));
+    expect_rendered(phorender({kVoice, path("speech.pho"), path("link.wav")}), path("target.wav"),
+                    kUtteranceMs);
+
+    // An output that cannot be written (a folder) keeps what it holds.
+    fs::create_directories(path("folder.wav"));
+    write("folder.wav/keep", "old");
+    expect_library_error(phorender({kVoice, path("speech.pho"), path("folder.wav")}),
+                         "Cannot write '" + path("folder.wav") + "'");
+    EXPECT_TRUE(fs::is_directory(path("folder.wav")));
+    EXPECT_EQ(fs::file_size(path("folder.wav/keep")), 3u);
+    // Nothing is left behind in the output's folder.
+    for (const auto& entry : fs::directory_iterator(dir_))
+        EXPECT_NE(entry.path().filename().string().rfind(".", 0), 0u) << entry.path();
+}
+
+TEST_F(phorender_Program, AFolderAsInputIsAnError) {
+    fs::create_directories(path("phonemes.pho"));
+    write("out.wav", "old output");
+    expect_library_error(
+        phorender({kVoice, path("phonemes.pho"), path("out.wav")}),
+        "Cannot read the phoneme file '" + path("phonemes.pho") + "': Is a directory");
+    std::ifstream in(path("out.wav"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "old output");
 }
 
 TEST_F(phorender_Program, ArgumentsAfterTheThirdAreIgnored) {

@@ -2,10 +2,13 @@
 // program, the held error report and unloading.
 #include "mbrplay.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -88,51 +91,169 @@ bool run_engine(const std::string& engine, const std::vector<std::string>& argv,
     return false;
 }
 
-// Where the engine writes: a fresh temporary file beside the output, renamed
-// over it only after success, so that a failed conversion leaves an earlier
-// output as it was and never a truncated one. Outputs that are not regular
-// files (devices, pipes, links) are written directly.
+// Where the engine writes: always a fresh regular file, so that the layer can
+// check what the engine wrote before the output sees any of it (the engine
+// itself does not report a failing write). A regular output, or a new one,
+// gets the file beside it, renamed over it only after success, so that a
+// failed conversion leaves an earlier output as it was and never a truncated
+// one. Any other output (a device, a pipe, a link) gets the file in the
+// system's temporary folder, and the layer copies it into the output.
 struct OutputTarget {
-    std::string engine_path;  // the name the engine is given
-    std::string temp_path;    // empty when writing directly
+    std::string temp_path;  // the file the engine writes; empty when none could be made
+    std::string extension;  // the temporary file's extension, which sets the engine's format
+    bool copy_into_output = false;
 };
 
-OutputTarget prepare_output(const std::string& output, bool format_by_name) {
-    struct stat info {};
-    const bool exists = ::lstat(output.c_str(), &info) == 0;
-    if (exists && !S_ISREG(info.st_mode)) return {engine_path_arg(output), {}};
-
-    const std::size_t slash = output.rfind('/');
-    const std::string dir = slash == std::string::npos ? "./" : output.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? output : output.substr(slash + 1);
-    if (base.empty()) return {engine_path_arg(output), {}};
-
-    // The engine picks its format from the name's extension, so the temporary
-    // name carries the output's extension, or ".raw" for plain samples (also
-    // when the output has no extension, which gives raw samples as well).
-    std::string extension = ".raw";
+// The output's extension as the engine reads it, or ".raw" for plain samples
+// (also when the output has no extension, which gives raw samples as well).
+std::string engine_extension(const std::string& base, bool format_by_name) {
     const std::size_t dot = base.rfind('.');
-    if (format_by_name && dot != std::string::npos) extension = base.substr(dot);
+    if (!format_by_name || dot == std::string::npos) return ".raw";
+    return base.substr(dot);
+}
+
+// A new empty file "<dir>.<base>.XXXXXX<extension>" with the given mode, or "".
+std::string make_temp_file(const std::string& dir, const std::string& base,
+                           const std::string& extension, mode_t mode) {
     const std::string pattern = dir + "." + base + ".XXXXXX" + extension;
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     const int fd = ::mkstemps(buffer.data(), static_cast<int>(extension.size()));
-    if (fd < 0) return {engine_path_arg(output), {}};
-
+    if (fd < 0) return {};
     // mkstemps creates the file private; give it the mode the output has or
     // would get when created normally.
-    mode_t mode = 0;
-    if (exists) {
-        mode = info.st_mode & 07777;
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
-    }
     ::fchmod(fd, mode);
     ::close(fd);
-    const std::string temp(buffer.data());
-    return {temp, temp};
+    return buffer.data();
+}
+
+std::string system_temp_dir() {
+    const char* dir = std::getenv("TMPDIR");
+    std::string path = dir != nullptr && dir[0] != '\0' ? dir : "/tmp";
+    if (path.back() != '/') path += '/';
+    return path;
+}
+
+OutputTarget prepare_output(const std::string& output, bool format_by_name) {
+    const std::size_t slash = output.rfind('/');
+    const std::string dir = slash == std::string::npos ? "./" : output.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? output : output.substr(slash + 1);
+    const std::string extension = engine_extension(base, format_by_name);
+
+    struct stat info {};
+    const bool exists = ::lstat(output.c_str(), &info) == 0;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    const mode_t mode = exists ? info.st_mode & 07777 : 0666 & ~mask;
+    if ((!exists || S_ISREG(info.st_mode)) && !base.empty()) {
+        const std::string beside = make_temp_file(dir, base, extension, mode);
+        if (!beside.empty()) return {beside, extension, false};
+    }
+    // Not a regular file, or its folder takes no new file: the copy goes
+    // through the output's own name.
+    if (base.empty()) base = "output";
+    return {make_temp_file(system_temp_dir(), "mbrplay-" + base, extension, 0600), extension, true};
+}
+
+std::uint32_t little_endian_32(const unsigned char* at) {
+    return std::uint32_t(at[0]) | std::uint32_t(at[1]) << 8 | std::uint32_t(at[2]) << 16 |
+           std::uint32_t(at[3]) << 24;
+}
+
+std::uint32_t big_endian_32(const unsigned char* at) {
+    return std::uint32_t(at[0]) << 24 | std::uint32_t(at[1]) << 16 | std::uint32_t(at[2]) << 8 |
+           std::uint32_t(at[3]);
+}
+
+// False when a file the engine wrote in a format with a header (WAVE, AU,
+// AIFF) is shorter than its header states, or has no header at all: a write
+// failed on the way, as on a full disk. Raw samples carry nothing to check.
+bool engine_file_is_whole(const std::string& path, const std::string& extension) {
+    std::string kind = extension;
+    for (char& c : kind) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (kind != ".wav" && kind != ".au" && kind != ".aiff") return true;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return false;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    unsigned char head[12] = {};
+    const std::size_t got = std::fread(head, 1, sizeof head, file);
+    std::fclose(file);
+    if (got < sizeof head) return false;
+    const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+    if (kind == ".wav") {
+        return std::memcmp(head, "RIFF", 4) == 0 && size >= little_endian_32(head + 4) + 8ull;
+    }
+    if (kind == ".aiff") {
+        return std::memcmp(head, "FORM", 4) == 0 && size >= big_endian_32(head + 4) + 8ull;
+    }
+    const std::uint32_t data_bytes = big_endian_32(head + 8);
+    const bool unknown_length = data_bytes == 0xFFFFFFFFu;
+    return std::memcmp(head, ".snd", 4) == 0 &&
+           (unknown_length || size >= std::uint64_t(big_endian_32(head + 4)) + data_bytes);
+}
+
+bool write_whole(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// Copies the file at `from` into `to`, checking every write and the close.
+// Returns 0 or the errno of the failure.
+int copy_into(const std::string& from, const std::string& to) {
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return errno;
+    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (out < 0) {
+        const int error = errno;
+        ::close(in);
+        return error;
+    }
+    int error = 0;
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t got = ::read(in, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            if (got < 0) error = errno;
+            break;
+        }
+        if (!write_whole(out, buffer, static_cast<std::size_t>(got))) {
+            error = errno != 0 ? errno : EIO;
+            break;
+        }
+    }
+    ::close(in);
+    if (::close(out) != 0 && error == 0 && errno != EINTR) error = errno;
+    return error;
+}
+
+// Moves what the engine wrote into the output. The temporary file is gone
+// afterwards, whatever happened.
+int deliver_output(const OutputTarget& target, const std::string& output) {
+    const std::string& temp = target.temp_path;
+    if (!engine_file_is_whole(temp, target.extension)) {
+        ::unlink(temp.c_str());
+        return fail("Cannot write '" + output + "': the output was cut short (is the disk full?)");
+    }
+    if (target.copy_into_output) {
+        const int error = copy_into(temp, output);
+        ::unlink(temp.c_str());
+        if (error != 0) return fail("Cannot write '" + output + "': " + std::strerror(error));
+        return 0;
+    }
+    if (std::rename(temp.c_str(), output.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temp.c_str());
+        return fail("Cannot write '" + output + "': " + std::strerror(error));
+    }
+    return 0;
 }
 
 }  // namespace
@@ -195,26 +316,22 @@ int MBR_Play(const char* input, int flags, const char* output, MBR_Callback call
     }
 
     const OutputTarget target = prepare_output(output, (flags & MBR_FLAG_FORMAT_BY_NAME) != 0);
+    if (target.temp_path.empty()) {
+        return fail(std::string("Cannot write '") + output + "': " + std::strerror(errno));
+    }
     std::vector<std::string> argv = {kEngineName};
     // Without the strict bit the engine replaces missing diphones by silence.
     if ((flags & MBR_FLAG_STRICT) == 0) argv.push_back("-e");
     argv.push_back(engine_path_arg(layer().database));
     argv.push_back(input_arg);
-    argv.push_back(target.engine_path);
+    argv.push_back(engine_path_arg(target.temp_path));
 
     const bool ok = run_engine(engine, argv, feed, text);
-    if (!target.temp_path.empty()) {
-        if (!ok) {
-            ::unlink(target.temp_path.c_str());
-            return -1;
-        }
-        if (std::rename(target.temp_path.c_str(), output) != 0) {
-            const int error = errno;
-            ::unlink(target.temp_path.c_str());
-            return fail(std::string("Cannot write '") + output + "': " + std::strerror(error));
-        }
+    if (!ok) {
+        ::unlink(target.temp_path.c_str());
+        return -1;
     }
-    if (!ok) return -1;
+    if (deliver_output(target, output) != 0) return -1;
     clear_error();
     return 0;
 }
