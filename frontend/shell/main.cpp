@@ -1,18 +1,9 @@
 // taloria2: the speech-synthesis workbench as a local web application. Serves
 // the shell page and the app directory on 127.0.0.1 and runs the application
 // on the UI loop of the main thread.
-#include "audio_player.h"
-#include "bridge.h"
-#include "browser_host.h"
-#include "main_frame.h"
-#include "message_loop.h"
-#include "taloria_app.h"
-#include "taloria_doc.h"
-#include "view.h"
-
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <fcntl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,6 +18,15 @@
 #include <memory>
 #include <string>
 #include <thread>
+
+#include "audio_player.h"
+#include "bridge.h"
+#include "browser_host.h"
+#include "main_frame.h"
+#include "message_loop.h"
+#include "taloria_app.h"
+#include "taloria_doc.h"
+#include "view.h"
 
 extern char** environ;
 
@@ -80,7 +80,8 @@ int ParseOptions(int argc, char** argv, Options& options) {
             char* end = nullptr;
             const long port = std::strtol(text, &end, 10);
             if (*text == '\0' || *end != '\0' || port < 0 || port > 65535) {
-                std::fprintf(stderr, "taloria2: --port needs a number from 0 to 65535, not '%s'\n", text);
+                std::fprintf(stderr, "taloria2: --port needs a number from 0 to 65535, not '%s'\n",
+                             text);
                 return 2;
             }
             options.port = static_cast<int>(port);
@@ -119,7 +120,8 @@ void OpenBrowser(const std::string& url) {
         _exit(127);
     }
     if (pid < 0) {
-        std::fprintf(stderr, "taloria2: could not start xdg-open; open the address above yourself\n");
+        std::fprintf(stderr,
+                     "taloria2: could not start xdg-open; open the address above yourself\n");
         return;
     }
     // Reap it in the background; its result does not matter.
@@ -149,174 +151,199 @@ bool RunOnLoop(std::function<R()> task, R* result) {
     return true;
 }
 
-}  // namespace
+// Runs the view's before-navigation handling on the UI loop and returns its
+// cancel answer; `abandoned` is the answer when the program ends first.
+bool NavigateOnLoop(CTaloriaView& view, const std::function<void()>& refresh,
+                    const std::string& url, const std::string& body, bool abandoned) {
+    bool cancel = abandoned;
+    RunOnLoop<bool>(
+        [&view, refresh, url, body] {
+            bool cancelled = false;
+            view.OnBeforeNavigate2(url, 0, std::string(), body, std::string(), &cancelled);
+            refresh();
+            return cancelled;
+        },
+        &cancel);
+    return cancel;
+}
 
-int main(int argc, char** argv) {
-    Options options;
-    if (const int status = ParseOptions(argc, argv, options); status >= 0) return status;
+// The objects of one session of the workbench, wired together.
+struct Workbench {
+    explicit Workbench(const shell::BridgeOptions& options)
+        : bridge(options), view(&frame), host(bridge, [this] { return States(); }) {}
 
-    if (!options.app_dir.empty() && chdir(options.app_dir.c_str()) != 0) {
-        std::fprintf(stderr, "taloria2: cannot change into '%s': %s\n", options.app_dir.c_str(),
-                     std::strerror(errno));
-        return 1;
+    CTaloriaDoc* Document() { return static_cast<CTaloriaDoc*>(app.GetDocument()); }
+
+    shell::CommandStates States() {
+        shell::CommandStates states;
+        CTaloriaDoc* doc = Document();
+        states.play = doc != nullptr && !doc->m_strPlayFile.empty();
+        states.pause = thePlayer.IsPlaying() || thePlayer.IsPaused();
+        states.stop = thePlayer.IsPlaying();
+        return states;
     }
-    // Writes to a pipe whose reader has gone must fail, not end the program.
+
+    // After every request: Play, Pause and Stop and the recent files may have changed.
+    void Refresh() {
+        host.command_states_changed();
+        bridge.set_recent_files(app.GetRecentFiles());
+    }
+
+    shell::Bridge bridge;
+    CTaloriaApp app;
+    CMainFrame frame;
+    CTaloriaView view;
+    shell::BrowserUiHost host;
+};
+
+// Connects the application to the bridge: forms, links, commands and the stop.
+void InstallBridgeHandlers(Workbench& w, const std::string& document) {
+    framework::MessageLoop& loop = framework::ui_loop();
+    w.app.m_pMainWnd = &w.frame;
+    w.app.m_strCmdLineFile = document;
+    w.app.m_attachViews = [&w](framework::CDocument& doc) { doc.AddView(&w.view); };
+    w.frame.Attach(&w.app, &w.view, [&loop] { loop.quit(); });
+    const std::function<void()> refresh = [&w] { w.Refresh(); };
+
+    // A form abandoned because the program is ending counts as cancelled.
+    w.bridge.on_form([&w, refresh](const std::string& url, const std::string& body) {
+        return NavigateOnLoop(w.view, refresh, url, body, true);
+    });
+    w.bridge.on_link([&w, refresh](const std::string& url) {
+        return NavigateOnLoop(w.view, refresh, url, std::string(), false);
+    });
+    w.bridge.on_command([&w, refresh](const std::string& name) {
+        std::function<void()> action = w.frame.FindCommand(name);
+        if (!action) return false;
+        bool ran = false;
+        RunOnLoop<bool>(
+            [action, refresh] {
+                action();
+                refresh();
+                return true;
+            },
+            &ran);
+        return true;
+    });
+    // The UI thread is busy inside the run, so the stop goes straight to the
+    // stage runner's flag, which the runner reads while the command runs.
+    w.bridge.on_stop([] { g_bStopRun.store(true); });
+}
+
+// Ctrl+C and SIGTERM are taken by one thread of ours; every other thread
+// (created after this) keeps them blocked. Writes to a pipe whose reader has
+// gone must fail, not end the program.
+sigset_t BlockEndingSignals() {
     signal(SIGPIPE, SIG_IGN);
-    // Ctrl+C and SIGTERM are taken by one thread of ours; every other thread
-    // (created after this) keeps them blocked.
     sigset_t ending_signals;
     sigemptyset(&ending_signals);
     sigaddset(&ending_signals, SIGINT);
     sigaddset(&ending_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &ending_signals, nullptr);
+    return ending_signals;
+}
 
+// The signal thread: an ending signal is a normal end, as the Exit command.
+// It returns once `done` is set and one more signal arrives.
+std::thread StartSignalThread(const sigset_t& ending_signals, Workbench& w,
+                              std::atomic<bool>& done) {
+    return std::thread([ending_signals, &w, &done] {
+        for (;;) {
+            int number = 0;
+            if (sigwait(&ending_signals, &number) != 0) continue;
+            if (done.load()) return;
+            g_bEnding.store(true);
+            g_bStopRun.store(true);
+            w.bridge.cancel_modals();
+            framework::ui_loop().quit();
+            framework::ui_loop().wake();
+        }
+    });
+}
+
+// The application starts first on the UI loop: a request that comes as soon
+// as the address is printed is queued behind it and finds the document in
+// place. `started` is set there.
+void PostStart(Workbench& w, bool& started) {
+    framework::ui_loop().post([&w, &started] {
+        started = w.app.InitInstance() != 0;
+        if (!started) {
+            framework::ui_loop().quit();
+            return;
+        }
+        w.Refresh();
+    });
+}
+
+// Ends the session after the UI loop returned; the exit status.
+int Finish(Workbench& w, bool started) {
+    g_bEnding.store(true);
+    w.bridge.cancel_modals();
+    int status = 1;
+    if (started) {
+        thePlayer.Stop();
+        status = w.app.ExitInstance();
+    }
+    w.bridge.send_quit();
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(100));  // lets the quit event reach the shells
+    w.bridge.stop();
+    framework::set_ui_host(nullptr);
+    return started ? status : 1;
+}
+
+// The workbench in the browser, from start-up to the end of its UI loop.
+int RunWorkbench(const Options& options) {
+    const sigset_t ending_signals = BlockEndingSignals();
     char cwd[PATH_MAX];
     if (getcwd(cwd, sizeof cwd) == nullptr) {
-        std::fprintf(stderr, "taloria2: cannot read the current directory: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "taloria2: cannot read the current directory: %s\n",
+                     std::strerror(errno));
         return 1;
     }
-
     shell::BridgeOptions bridge_options;
     bridge_options.app_dir = cwd;
     bridge_options.port = options.port;
-    shell::Bridge bridge(bridge_options);
-    CTaloriaApp app;
-    CMainFrame frame;
-    CTaloriaView view(&frame);
-    app.m_pMainWnd = &frame;
-    app.m_strCmdLineFile = options.document;
-    app.m_attachViews = [&view](framework::CDocument& doc) { doc.AddView(&view); };
-    auto document = [&app] { return static_cast<CTaloriaDoc*>(app.GetDocument()); };
-
-    shell::BrowserUiHost host(bridge, [&] {
-        shell::CommandStates states;
-        CTaloriaDoc* doc = document();
-        states.play = doc != nullptr && !doc->m_strPlayFile.empty();
-        states.pause = thePlayer.IsPlaying() || thePlayer.IsPaused();
-        states.stop = thePlayer.IsPlaying();
-        return states;
-    });
-    framework::set_ui_host(&host);
-    framework::MessageLoop& loop = framework::ui_loop();
-
-    // After every request: Play, Pause and Stop and the recent files may have changed.
-    auto refresh = [&] {
-        host.command_states_changed();
-        bridge.set_recent_files(app.GetRecentFiles());
-    };
-
-    bridge.on_form([&](const std::string& url, const std::string& body) {
-        // A request abandoned because the program is ending counts as cancelled.
-        bool cancel = true;
-        RunOnLoop<bool>([&view, &refresh, url, body] {
-            bool cancelled = false;
-            view.OnBeforeNavigate2(url, 0, std::string(), body, std::string(), &cancelled);
-            refresh();
-            return cancelled;
-        }, &cancel);
-        return cancel;
-    });
-    bridge.on_link([&](const std::string& url) {
-        bool cancel = false;
-        RunOnLoop<bool>([&view, &refresh, url] {
-            bool cancelled = false;
-            view.OnBeforeNavigate2(url, 0, std::string(), std::string(), std::string(), &cancelled);
-            refresh();
-            return cancelled;
-        }, &cancel);
-        return cancel;
-    });
-    bridge.on_command([&](const std::string& name) {
-        std::function<void()> action;
-        if (name == "new") action = [&] { app.OnFileNew(); };
-        else if (name == "open") action = [&] { app.OnFileOpen(); };
-        else if (name == "save") action = [&] { app.OnFileSave(); };
-        else if (name == "saveAs") action = [&] { app.OnFileSaveAs(); };
-        else if (name == "exit") action = [&] { loop.quit(); };
-        else if (name == "restart") action = [&] { view.OnGoRestart(); };
-        else if (name == "help") action = [&] { view.OnHelpContents(); };
-        else if (name == "configuration") action = [] { CMainFrame::OnConfiguration(); };
-        else if (name == "about") action = [] { CMainFrame::OnAppAbout(); };
-        else if (name == "play") action = [&] { if (CTaloriaDoc* doc = document()) CMainFrame::OnPlay(*doc, &frame); };
-        else if (name == "pause") action = [] { CMainFrame::OnPause(); };
-        else if (name == "stop") action = [] { CMainFrame::OnStop(); };
-        else if (name.size() == 7 && name.compare(0, 6, "recent") == 0 && name[6] >= '1' && name[6] <= '4') {
-            const std::size_t index = static_cast<std::size_t>(name[6] - '1');
-            action = [&app, index] { app.OnFileMRU(index); };
-        } else {
-            return false;
-        }
-        bool ran = false;
-        RunOnLoop<bool>([action, &refresh] {
-            action();
-            refresh();
-            return true;
-        }, &ran);
-        return true;
-    });
-    // The UI thread is busy inside the run, so the stop goes straight to the
-    // stage runner's flag, which the runner reads while the command runs.
-    bridge.on_stop([] { g_bStopRun.store(true); });
-
-    // The application starts first on the UI loop: a request that comes as
-    // soon as the address is printed is queued behind it and finds the
-    // document in place.
+    Workbench w(bridge_options);
+    framework::set_ui_host(&w.host);
+    InstallBridgeHandlers(w, options.document);
     bool started = false;
-    loop.post([&] {
-        started = app.InitInstance() != 0;
-        if (!started) {
-            loop.quit();
-            return;
-        }
-        refresh();
-    });
+    PostStart(w, started);
 
     // Served only now that every handler is in place: a request that comes
     // as soon as the address is printed must find them, not be dropped.
     std::string error;
-    if (!bridge.start(error)) {
+    if (!w.bridge.start(error)) {
         std::fprintf(stderr, "taloria2: %s\n", error.c_str());
         framework::set_ui_host(nullptr);
         return 1;
     }
-    std::printf("Taloria is at %s\n", bridge.start_url().c_str());
+    std::printf("Taloria is at %s\n", w.bridge.start_url().c_str());
     std::fflush(stdout);
 
-    // The signal thread: a normal end, as the Exit command.
     std::atomic<bool> signal_thread_done{false};
-    std::thread signal_thread([&] {
-        for (;;) {
-            int number = 0;
-            if (sigwait(&ending_signals, &number) != 0) continue;
-            if (signal_thread_done.load()) return;
-            g_bEnding.store(true);
-            g_bStopRun.store(true);
-            bridge.cancel_modals();
-            loop.quit();
-            loop.wake();
-        }
-    });
-
-    if (!options.no_browser && (std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr)) {
-        OpenBrowser(bridge.launch_url());
+    std::thread signal_thread = StartSignalThread(ending_signals, w, signal_thread_done);
+    if (!options.no_browser &&
+        (std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr)) {
+        OpenBrowser(w.bridge.launch_url());
     }
-
-    loop.run();
-    g_bEnding.store(true);
-    bridge.cancel_modals();
-
-    int status = 1;
-    if (started) {
-        thePlayer.Stop();
-        status = app.ExitInstance();
-    }
-    bridge.send_quit();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // lets the quit event reach the shells
-    bridge.stop();
-    framework::set_ui_host(nullptr);
-
+    framework::ui_loop().run();
+    const int status = Finish(w, started);
     signal_thread_done.store(true);
     kill(getpid(), SIGTERM);
     signal_thread.join();
-    return started ? status : 1;
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (const int status = ParseOptions(argc, argv, options); status >= 0) return status;
+    if (!options.app_dir.empty() && chdir(options.app_dir.c_str()) != 0) {
+        std::fprintf(stderr, "taloria2: cannot change into '%s': %s\n", options.app_dir.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    return RunWorkbench(options);
 }
