@@ -2,12 +2,8 @@
 // shell's replies and commands.
 #include "bridge.h"
 
-#include "security.h"
-#include "shell_assets.h"
-#include "worker_pool.h"
-
-#include <httplib.h>
 #include <dirent.h>
+#include <httplib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -25,6 +21,10 @@
 #include <thread>
 #include <vector>
 
+#include "security.h"
+#include "shell_assets.h"
+#include "worker_pool.h"
+
 namespace shell {
 
 using nlohmann::json;
@@ -39,7 +39,9 @@ struct StreamClient {
 
 // Texts from files and commands need not be UTF-8; invalid bytes become
 // U+FFFD instead of making the serialisation throw.
-std::string to_text(const json& data) { return data.dump(-1, ' ', false, json::error_handler_t::replace); }
+std::string to_text(const json& data) {
+    return data.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 std::string sse_frame(const std::string& type, const json& data) {
     return "event: " + type + "\ndata: " + to_text(data) + "\n\n";
@@ -47,19 +49,27 @@ std::string sse_frame(const std::string& type, const json& data) {
 
 const char* content_type_for(const std::string& path) {
     static const std::pair<const char*, const char*> types[] = {
-        {".htm", "text/html; charset=utf-8"}, {".html", "text/html; charset=utf-8"},
-        {".css", "text/css; charset=utf-8"},  {".js", "text/javascript; charset=utf-8"},
-        {".gif", "image/gif"},                {".png", "image/png"},
-        {".jpg", "image/jpeg"},               {".jpeg", "image/jpeg"},
-        {".svg", "image/svg+xml"},            {".ico", "image/x-icon"},
-        {".txt", "text/plain; charset=utf-8"}, {".xml", "text/xml; charset=utf-8"},
-        {".wav", "audio/wav"},                {".mp3", "audio/mpeg"},
+        {".htm", "text/html; charset=utf-8"},
+        {".html", "text/html; charset=utf-8"},
+        {".css", "text/css; charset=utf-8"},
+        {".js", "text/javascript; charset=utf-8"},
+        {".gif", "image/gif"},
+        {".png", "image/png"},
+        {".jpg", "image/jpeg"},
+        {".jpeg", "image/jpeg"},
+        {".svg", "image/svg+xml"},
+        {".ico", "image/x-icon"},
+        {".txt", "text/plain; charset=utf-8"},
+        {".xml", "text/xml; charset=utf-8"},
+        {".wav", "audio/wav"},
+        {".mp3", "audio/mpeg"},
         {".pho", "text/plain; charset=utf-8"},
     };
     const std::size_t dot = path.rfind('.');
     if (dot != std::string::npos && path.find('/', dot) == std::string::npos) {
         std::string ext = path.substr(dot);
-        std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+        std::transform(ext.begin(), ext.end(), ext.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
         for (const auto& [e, type] : types) {
             if (ext == e) return type;
         }
@@ -79,6 +89,49 @@ bool read_whole_file(const std::string& path, std::string& out) {
 void refuse(httplib::Response& res, int status, const std::string& text) {
     res.status = status;
     res.set_content(text + "\n", "text/plain; charset=utf-8");
+}
+
+// The folder to list for `path`: a proposed name that does not exist yet
+// (Save As) lists the nearest folder above it that does, and at worst
+// `fallback`; a file lists the folder that holds it.
+std::string nearest_existing_folder(std::string path, const std::string& fallback) {
+    char resolved[PATH_MAX];
+    while (realpath(path.c_str(), resolved) == nullptr) {
+        const std::size_t slash = path.find_last_of('/');
+        if (slash == std::string::npos || path == "/") {
+            path = fallback;
+        } else {
+            path = slash == 0 ? "/" : path.substr(0, slash);
+        }
+    }
+    std::string dir(resolved);
+    struct stat info {};
+    if (stat(dir.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
+        const std::size_t slash = dir.rfind('/');
+        dir = slash == 0 ? "/" : dir.substr(0, slash);
+    }
+    return dir;
+}
+
+// The entries of `dir` as {name, dir} objects, folders first, each group by
+// name; false when the folder cannot be read.
+bool list_folder(const std::string& dir, std::vector<json>& entries) {
+    DIR* handle = opendir(dir.c_str());
+    if (handle == nullptr) return false;
+    while (dirent* entry = readdir(handle)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        const std::string full = (dir == "/" ? "" : dir) + "/" + name;
+        struct stat st {};
+        if (stat(full.c_str(), &st) != 0) continue;
+        entries.push_back({{"name", name}, {"dir", S_ISDIR(st.st_mode)}});
+    }
+    closedir(handle);
+    std::sort(entries.begin(), entries.end(), [](const json& a, const json& b) {
+        if (a["dir"] != b["dir"]) return a["dir"].get<bool>();
+        return a["name"].get<std::string>() < b["name"].get<std::string>();
+    });
+    return true;
 }
 
 }  // namespace
@@ -188,14 +241,48 @@ struct Bridge::Impl {
         std::lock_guard lock(mutex);
         for (const auto& [id, modal] : modals) {
             const std::string kind = modal.event.value("kind", "");
-            if (!modal.answer && (kind == "fileNeeded" || kind == "fileOpen" || kind == "fileSave")) return true;
+            if (!modal.answer && (kind == "fileNeeded" || kind == "fileOpen" || kind == "fileSave"))
+                return true;
         }
         return false;
     }
 
+    // Registers one handler per route; each does one job.
     void install_routes();
     void serve_events(httplib::Response& res);
+    void queue_replay_locked(StreamClient& client);
+    void serve_folder_listing(const httplib::Request& req, httplib::Response& res);
+    void take_reply(const httplib::Request& req, httplib::Response& res);
+    void take_command(const httplib::Request& req, httplib::Response& res);
+    void take_link(const httplib::Request& req, httplib::Response& res);
+    void take_stop(httplib::Response& res);
+    static void serve_shell_asset(const httplib::Request& req, httplib::Response& res);
+    void serve_app_file(const httplib::Request& req, httplib::Response& res);
+    void take_form(const httplib::Request& req, httplib::Response& res,
+                   const httplib::ContentReader& content_reader);
 };
+
+// Queues the remembered state for a shell that connects; the caller holds `mutex`.
+void Bridge::Impl::queue_replay_locked(StreamClient& client) {
+    client.queue.push_back("retry: 1000\n\n");
+    client.queue.push_back(sse_frame(
+        "hello", {{"title", "Taloria 2"}, {"version", TALORIA_VERSION}, {"appDir", app_dir_real}}));
+    if (!view_path.empty())
+        client.queue.push_back(sse_frame("navigate", {{"path", view_path}, {"frame", ""}}));
+    for (const auto& [frame, path] : frame_paths) {
+        client.queue.push_back(sse_frame("navigate", {{"path", path}, {"frame", frame}}));
+    }
+    client.queue.push_back(sse_frame("commands", commands));
+    client.queue.push_back(sse_frame("busy", {{"busy", busy}}));
+    client.queue.push_back(sse_frame("recent", {{"files", recent}}));
+    client.queue.push_back(sse_frame("progress", progress));
+    for (const std::string& text : notices)
+        client.queue.push_back(sse_frame("notice", {{"text", text}}));
+    notices.clear();
+    for (const auto& [id, modal] : modals) {
+        if (!modal.answer) client.queue.push_back(sse_frame("modal", modal.event));
+    }
+}
 
 void Bridge::Impl::serve_events(httplib::Response& res) {
     auto client = std::make_shared<StreamClient>();
@@ -211,23 +298,7 @@ void Bridge::Impl::serve_events(httplib::Response& res) {
             refuse(res, 503, "Too many event streams");
             return;
         }
-        client->queue.push_back("retry: 1000\n\n");
-        client->queue.push_back(sse_frame("hello", {{"title", "Taloria 2"},
-                                                    {"version", TALORIA_VERSION},
-                                                    {"appDir", app_dir_real}}));
-        if (!view_path.empty()) client->queue.push_back(sse_frame("navigate", {{"path", view_path}, {"frame", ""}}));
-        for (const auto& [frame, path] : frame_paths) {
-            client->queue.push_back(sse_frame("navigate", {{"path", path}, {"frame", frame}}));
-        }
-        client->queue.push_back(sse_frame("commands", commands));
-        client->queue.push_back(sse_frame("busy", {{"busy", busy}}));
-        client->queue.push_back(sse_frame("recent", {{"files", recent}}));
-        client->queue.push_back(sse_frame("progress", progress));
-        for (const std::string& text : notices) client->queue.push_back(sse_frame("notice", {{"text", text}}));
-        notices.clear();
-        for (const auto& [id, modal] : modals) {
-            if (!modal.answer) client->queue.push_back(sse_frame("modal", modal.event));
-        }
+        queue_replay_locked(*client);
         clients.push_back(client);
     }
     res.set_header("X-Accel-Buffering", "no");
@@ -236,7 +307,9 @@ void Bridge::Impl::serve_events(httplib::Response& res) {
         "text/event-stream",
         [this, client, heartbeat](std::size_t, httplib::DataSink& sink) {
             std::unique_lock lock(mutex);
-            stream_cv.wait_for(lock, heartbeat, [&] { return stopping || client->closed || !client->queue.empty(); });
+            stream_cv.wait_for(lock, heartbeat, [&] {
+                return stopping || client->closed || !client->queue.empty();
+            });
             if (stopping || client->closed) {
                 lock.unlock();
                 sink.done();
@@ -270,166 +343,151 @@ void Bridge::Impl::install_routes() {
         [this](const httplib::Request& req, httplib::Response& res) { return check(req, res); });
     server.set_payload_max_length(options.max_body_bytes);
 
+    using Req = const httplib::Request&;
+    using Res = httplib::Response&;
     const std::string prefix = kShellPrefix;
-
-    server.Get(prefix + "events", [this](const httplib::Request&, httplib::Response& res) { serve_events(res); });
-
-    // Directory listing for the shell's file chooser: answered only while a
-    // dialog that chooses a file is open, never as a way to browse at will.
-    server.Get(prefix + "fs", [this](const httplib::Request& req, httplib::Response& res) {
-        if (!file_modal_open()) return refuse(res, 403, "Forbidden: no file dialog is open");
-        std::string path = req.has_param("path") ? req.get_param_value("path") : app_dir_real;
-        if (path.empty()) path = app_dir_real;
-        // A proposed name that does not exist yet (Save As) lists the nearest
-        // folder above it that does, and at worst the app directory.
-        char resolved[PATH_MAX];
-        while (realpath(path.c_str(), resolved) == nullptr) {
-            const std::size_t slash = path.find_last_of('/');
-            if (slash == std::string::npos || path == "/") {
-                path = app_dir_real;
-            } else {
-                path = slash == 0 ? "/" : path.substr(0, slash);
-            }
-        }
-        std::string dir(resolved);
-        struct stat info {};
-        if (stat(dir.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
-            const std::size_t slash = dir.rfind('/');
-            dir = slash == 0 ? "/" : dir.substr(0, slash);
-        }
-        DIR* handle = opendir(dir.c_str());
-        if (handle == nullptr) return refuse(res, 404, "Cannot list this folder");
-        std::vector<json> entries;
-        while (dirent* entry = readdir(handle)) {
-            const std::string name = entry->d_name;
-            if (name == "." || name == "..") continue;
-            const std::string full = (dir == "/" ? "" : dir) + "/" + name;
-            struct stat st {};
-            if (stat(full.c_str(), &st) != 0) continue;
-            entries.push_back({{"name", name}, {"dir", S_ISDIR(st.st_mode)}});
-        }
-        closedir(handle);
-        std::sort(entries.begin(), entries.end(), [](const json& a, const json& b) {
-            if (a["dir"] != b["dir"]) return a["dir"].get<bool>();
-            return a["name"].get<std::string>() < b["name"].get<std::string>();
-        });
-        const std::size_t slash = dir.rfind('/');
-        const std::string parent = dir == "/" ? "" : (slash == 0 ? "/" : dir.substr(0, slash));
-        res.set_content(to_text(json{{"path", dir}, {"parent", parent}, {"entries", entries}}), "application/json");
-    });
-
-    server.Post(prefix + "reply", [this](const httplib::Request& req, httplib::Response& res) {
-        const json body = json::parse(req.body, nullptr, false);
-        // The waiting side reads these fields with their types, so a reply of
-        // another shape is refused here rather than trusted.
-        const bool well_formed =
-            body.is_object() && body.contains("id") && body["id"].is_number_integer() &&
-            (!body.contains("ok") || body["ok"].is_boolean()) &&
-            (!body.contains("path") || body["path"].is_string()) &&
-            (!body.contains("oldConsole") || body["oldConsole"].is_boolean());
-        if (!well_formed) return refuse(res, 400, "Bad reply");
-        std::function<void()> waker;
-        {
-            std::lock_guard lock(mutex);
-            auto it = modals.find(body["id"].get<int>());
-            if (it == modals.end() || it->second.answer) return refuse(res, 404, "No such dialog");
-            it->second.answer = body;
-            broadcast_locked("modalClosed", {{"id", it->first}});
-            waker = modal_waker;
-        }
-        if (waker) waker();
-        res.status = 204;
-    });
-
-    server.Post(prefix + "command", [this](const httplib::Request& req, httplib::Response& res) {
-        const json body = json::parse(req.body, nullptr, false);
-        if (!body.is_object() || !body.contains("command") || !body["command"].is_string()) {
-            return refuse(res, 400, "Bad command");
-        }
-        if (!command_handler || !command_handler(body["command"].get<std::string>())) {
-            return refuse(res, 404, "Unknown command");
-        }
-        res.status = 204;
-    });
-
-    server.Post(prefix + "link", [this](const httplib::Request& req, httplib::Response& res) {
-        const json body = json::parse(req.body, nullptr, false);
-        if (!body.is_object() || !body.contains("url") || !body["url"].is_string()) {
-            return refuse(res, 400, "Bad link");
-        }
-        const bool cancel = link_handler ? link_handler(body["url"].get<std::string>()) : false;
-        res.set_content(to_text(json{{"cancel", cancel}}), "application/json");
-    });
-
-    server.Post(prefix + "stop", [this](const httplib::Request&, httplib::Response& res) {
-        if (stop_handler) stop_handler();
-        res.status = 204;
-    });
-
-    server.Get(prefix + "(.*)", [prefix](const httplib::Request& req, httplib::Response& res) {
-        std::string name = req.matches[1];
-        if (name.empty()) name = "index.html";
-        const ShellAsset* asset = find_shell_asset(name);
-        if (asset == nullptr) return refuse(res, 404, "Not found");
-        // The shell page loads only its own files and may not be framed by
-        // any other page (the app's pages are framed by it, same origin).
-        res.set_header("Content-Security-Policy",
-                       "default-src 'self'; img-src 'self' data:; object-src 'none'; base-uri 'none'; "
-                       "frame-ancestors 'none'");
-        res.set_content(std::string(asset->body), asset->content_type);
-    });
+    server.Get(prefix + "events", [this](Req, Res res) { serve_events(res); });
+    server.Get(prefix + "fs", [this](Req req, Res res) { serve_folder_listing(req, res); });
+    server.Post(prefix + "reply", [this](Req req, Res res) { take_reply(req, res); });
+    server.Post(prefix + "command", [this](Req req, Res res) { take_command(req, res); });
+    server.Post(prefix + "link", [this](Req req, Res res) { take_link(req, res); });
+    server.Post(prefix + "stop", [this](Req, Res res) { take_stop(res); });
+    server.Get(prefix + "(.*)", [](Req req, Res res) { serve_shell_asset(req, res); });
     // The rest of the reserved prefix answers nothing.
-    server.Post(prefix + ".*", [](const httplib::Request&, httplib::Response& res) { refuse(res, 404, "Not found"); });
-
+    server.Post(prefix + ".*", [](Req, Res res) { refuse(res, 404, "Not found"); });
     // Any other GET is a file of the app directory.
-    server.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
-        const auto file = resolve_served_file(app_dir_real, req.path);
-        std::string body;
-        if (!file || !read_whole_file(*file, body)) return refuse(res, 404, "Not found");
-        res.set_content(std::move(body), content_type_for(*file));
-    });
-
-    // Any other POST is a form submitted from a page: a navigation with posted
-    // data. A cancelled one is answered 204 so the browser stays on its page;
-    // one that goes ahead (a form without fields, say) sends the browser to
-    // the address as an ordinary navigation.
-    //
-    // The body is read through a content reader: the library's own reading of
-    // URL-encoded bodies stops at 8 KiB, which would refuse any longer text.
-    // Content-reader routes are matched before all others, so this one leaves
-    // the shell's reserved prefix to the routes above.
+    server.Get(".*", [this](Req req, Res res) { serve_app_file(req, res); });
+    // Any other POST is a form submitted from a page. Content-reader routes
+    // are matched before all others, so this one leaves the shell's reserved
+    // prefix to the routes above.
     const std::string outside_prefix = "(?!" + prefix + ").*";
-    server.Post(outside_prefix, [this](const httplib::Request& req, httplib::Response& res,
-                                       const httplib::ContentReader& content_reader) {
-        std::string body;
-        bool too_large = false;
-        const bool complete = content_reader([&](const char* data, std::size_t length) {
-            if (body.size() + length > options.max_body_bytes) {
-                too_large = true;
-                return false;
-            }
-            body.append(data, length);
-            return true;
-        });
-        // A body over the limit (found by the library or here) or one that
-        // ended early is never handled as a form.
-        if (too_large || res.status == 413) return refuse(res, 413, "Payload too large");
-        if (!complete) return refuse(res, 400, "Incomplete request body");
-        const bool cancel = form_handler ? form_handler(req.path, body) : true;
-        if (cancel) {
-            res.status = 204;
-            return;
+    server.Post(outside_prefix,
+                [this](Req req, Res res, const httplib::ContentReader& content_reader) {
+                    take_form(req, res, content_reader);
+                });
+}
+
+// Directory listing for the shell's file chooser: answered only while a
+// dialog that chooses a file is open, never as a way to browse at will.
+void Bridge::Impl::serve_folder_listing(const httplib::Request& req, httplib::Response& res) {
+    if (!file_modal_open()) return refuse(res, 403, "Forbidden: no file dialog is open");
+    std::string path = req.has_param("path") ? req.get_param_value("path") : app_dir_real;
+    if (path.empty()) path = app_dir_real;
+    const std::string dir = nearest_existing_folder(path, app_dir_real);
+    std::vector<json> entries;
+    if (!list_folder(dir, entries)) return refuse(res, 404, "Cannot list this folder");
+    const std::size_t slash = dir.rfind('/');
+    const std::string parent = dir == "/" ? "" : (slash == 0 ? "/" : dir.substr(0, slash));
+    res.set_content(to_text(json{{"path", dir}, {"parent", parent}, {"entries", entries}}),
+                    "application/json");
+}
+
+void Bridge::Impl::take_reply(const httplib::Request& req, httplib::Response& res) {
+    const json body = json::parse(req.body, nullptr, false);
+    // The waiting side reads these fields with their types, so a reply of
+    // another shape is refused here rather than trusted.
+    const bool well_formed = body.is_object() && body.contains("id") &&
+                             body["id"].is_number_integer() &&
+                             (!body.contains("ok") || body["ok"].is_boolean()) &&
+                             (!body.contains("path") || body["path"].is_string()) &&
+                             (!body.contains("oldConsole") || body["oldConsole"].is_boolean());
+    if (!well_formed) return refuse(res, 400, "Bad reply");
+    std::function<void()> waker;
+    {
+        std::lock_guard lock(mutex);
+        auto it = modals.find(body["id"].get<int>());
+        if (it == modals.end() || it->second.answer) return refuse(res, 404, "No such dialog");
+        it->second.answer = body;
+        broadcast_locked("modalClosed", {{"id", it->first}});
+        waker = modal_waker;
+    }
+    if (waker) waker();
+    res.status = 204;
+}
+
+void Bridge::Impl::take_command(const httplib::Request& req, httplib::Response& res) {
+    const json body = json::parse(req.body, nullptr, false);
+    if (!body.is_object() || !body.contains("command") || !body["command"].is_string()) {
+        return refuse(res, 400, "Bad command");
+    }
+    if (!command_handler || !command_handler(body["command"].get<std::string>())) {
+        return refuse(res, 404, "Unknown command");
+    }
+    res.status = 204;
+}
+
+void Bridge::Impl::take_link(const httplib::Request& req, httplib::Response& res) {
+    const json body = json::parse(req.body, nullptr, false);
+    if (!body.is_object() || !body.contains("url") || !body["url"].is_string()) {
+        return refuse(res, 400, "Bad link");
+    }
+    const bool cancel = link_handler ? link_handler(body["url"].get<std::string>()) : false;
+    res.set_content(to_text(json{{"cancel", cancel}}), "application/json");
+}
+
+void Bridge::Impl::take_stop(httplib::Response& res) {
+    if (stop_handler) stop_handler();
+    res.status = 204;
+}
+
+void Bridge::Impl::serve_shell_asset(const httplib::Request& req, httplib::Response& res) {
+    std::string name = req.matches[1];
+    if (name.empty()) name = "index.html";
+    const ShellAsset* asset = find_shell_asset(name);
+    if (asset == nullptr) return refuse(res, 404, "Not found");
+    // The shell page loads only its own files and may not be framed by
+    // any other page (the app's pages are framed by it, same origin).
+    res.set_header("Content-Security-Policy",
+                   "default-src 'self'; img-src 'self' data:; object-src 'none'; base-uri 'none'; "
+                   "frame-ancestors 'none'");
+    res.set_content(std::string(asset->body), asset->content_type);
+}
+
+void Bridge::Impl::serve_app_file(const httplib::Request& req, httplib::Response& res) {
+    const auto file = resolve_served_file(app_dir_real, req.path);
+    std::string body;
+    if (!file || !read_whole_file(*file, body)) return refuse(res, 404, "Not found");
+    res.set_content(std::move(body), content_type_for(*file));
+}
+
+// A form submitted from a page: a navigation with posted data. A cancelled
+// one is answered 204 so the browser stays on its page; one that goes ahead
+// (a form without fields, say) sends the browser to the address as an
+// ordinary navigation.
+//
+// The body is read through a content reader: the library's own reading of
+// URL-encoded bodies stops at 8 KiB, which would refuse any longer text.
+void Bridge::Impl::take_form(const httplib::Request& req, httplib::Response& res,
+                             const httplib::ContentReader& content_reader) {
+    std::string body;
+    bool too_large = false;
+    const bool complete = content_reader([&](const char* data, std::size_t length) {
+        if (body.size() + length > options.max_body_bytes) {
+            too_large = true;
+            return false;
         }
-        res.status = 303;
-        res.set_header("Location", req.target);
+        body.append(data, length);
+        return true;
     });
+    // A body over the limit (found by the library or here) or one that
+    // ended early is never handled as a form.
+    if (too_large || res.status == 413) return refuse(res, 413, "Payload too large");
+    if (!complete) return refuse(res, 400, "Incomplete request body");
+    const bool cancel = form_handler ? form_handler(req.path, body) : true;
+    if (cancel) {
+        res.status = 204;
+        return;
+    }
+    res.status = 303;
+    res.set_header("Location", req.target);
 }
 
 Bridge::Bridge(BridgeOptions options) : impl_(std::make_unique<Impl>()) {
     impl_->options = std::move(options);
     impl_->token = impl_->options.token.empty() ? make_token() : impl_->options.token;
     char resolved[PATH_MAX];
-    impl_->app_dir_real = realpath(impl_->options.app_dir.c_str(), resolved) ? resolved : impl_->options.app_dir;
+    impl_->app_dir_real =
+        realpath(impl_->options.app_dir.c_str(), resolved) ? resolved : impl_->options.app_dir;
     // Every open connection holds a worker, so the pool grows with them
     // instead of making new clients wait behind idle or slow ones.
     const std::size_t kept = impl_->options.kept_worker_threads;
@@ -501,7 +559,8 @@ const std::string& Bridge::token() const { return impl_->token; }
 const std::string& Bridge::app_dir() const { return impl_->app_dir_real; }
 
 std::string Bridge::start_url() const {
-    return "http://127.0.0.1:" + std::to_string(impl_->port) + kShellPrefix + "?token=" + impl_->token;
+    return "http://127.0.0.1:" + std::to_string(impl_->port) + kShellPrefix +
+           "?token=" + impl_->token;
 }
 
 std::string Bridge::launch_url() {
