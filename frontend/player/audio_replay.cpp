@@ -48,24 +48,40 @@ CAudioPlayer::~CAudioPlayer() {
     m_device.reset();
     m_bDeviceOpen = false;
     m_bPlaying = false;
-    CloseFile();
-    m_bOpen = false;
+    m_reader.Close();
 }
 
 void CAudioPlayer::NotifyCommandStates() { framework::ui_host().command_states_changed(); }
 
-bool CAudioPlayer::Play(framework::CWnd* window, double seconds) {
-    if (m_bDeviceOpen) Stop();
-    if (m_nQueued > 0 || !m_bOpen || window == nullptr) return false;
+bool CAudioPlayer::Open(const std::string& path) {
+    if (m_reader.IsOpen()) Close();
+    std::string message;
+    if (m_reader.Open(path, message)) return true;
+    if (!message.empty()) framework::AfxMessageBox(message);
+    return false;
+}
 
+bool CAudioPlayer::Close() {
+    if (!m_reader.IsOpen()) return false;
+    if (m_bDeviceOpen) Stop();
+    return m_reader.Close();
+}
+
+bool CAudioPlayer::FillBuffer(int index) {
+    waveout::Buffer& header = m_headers[index];
+    header.size_bytes = m_reader.ReadBlock(m_buffers[index].get(), m_nBlockSize);
+    if (header.size_bytes == 0) m_bMoreData = false;
+    return header.size_bytes > 0;
+}
+
+bool CAudioPlayer::OpenDevice(framework::CWnd* window) {
     // The device plays whole sample frames of 8-bit or 16-bit PCM; a format
     // whose alignment disagrees with its channels and sample size is refused
     // like any format the device does not support.
-    const PcmWaveFormat& pcm = m_pcmFormat;
+    const PcmWaveFormat& pcm = m_reader.GetPcmFormat();
     const bool playable = pcm.channels > 0 && pcm.samples_per_sec > 0 &&
                           (pcm.bits_per_sample == 8 || pcm.bits_per_sample == 16) &&
                           pcm.block_align == pcm.channels * pcm.bits_per_sample / 8;
-    std::unique_ptr<waveout::Device> device;
     if (playable) {
         waveout::Format format;
         format.channels = pcm.channels;
@@ -74,22 +90,28 @@ bool CAudioPlayer::Play(framework::CWnd* window, double seconds) {
         auto target = std::make_shared<NoticeTarget>();
         target->window = window;
         std::string error;
-        device = waveout::open(
+        m_device = waveout::open(
             format,
             [target](waveout::Buffer*) {
                 std::lock_guard<std::mutex> lock(target->mutex);
                 if (target->window) target->window->PostMessage(framework::MM_WOM_DONE);
             },
             &error);
-        if (device) m_noticeTarget = std::move(target);
+        if (m_device) m_noticeTarget = std::move(target);
     }
-    if (!device) {
+    if (!m_device) {
         framework::AfxMessageBox("Failed to open replay device");
         return false;
     }
-    m_device = std::move(device);
     m_bDeviceOpen = true;
     for (auto& header : m_headers) header.size_bytes = m_nBlockSize;
+    return true;
+}
+
+bool CAudioPlayer::Play(framework::CWnd* window, double seconds) {
+    if (m_bDeviceOpen) Stop();
+    if (m_nQueued > 0 || !m_reader.IsOpen() || window == nullptr) return false;
+    if (!OpenDevice(window)) return false;
 
     SeekToTime(seconds);
     m_bMoreData = true;
@@ -119,7 +141,7 @@ bool CAudioPlayer::OnBufferDone() {
     --m_nQueued;
     // The last buffer has played after the end of data: replay ends.
     if (!m_bMoreData && m_nQueued <= 0) Stop();
-    if (!m_bOpen || !m_bDeviceOpen || !m_bPlaying || !m_bMoreData) return false;
+    if (!m_reader.IsOpen() || !m_bDeviceOpen || !m_bPlaying || !m_bMoreData) return false;
 
     if (!FillBuffer(m_nNextBuffer)) return false;
     if (!m_device->write(&m_headers[m_nNextBuffer])) {

@@ -9,6 +9,25 @@ namespace mpegcodec {
 
 namespace {
 
+// Bit rates in kbit/s by bit-rate index 0 to 14 (ISO/IEC 11172-3 and 13818-3);
+// index 0, free format, holds 0.
+constexpr int kBitRatesMpeg1[3][15] = {
+    {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},  // Layer I
+    {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},     // Layer II
+    {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},      // Layer III
+};
+constexpr int kBitRatesMpeg2LayerI[15] = {0,   32,  48,  56,  64,  80,  96, 112,
+                                          128, 144, 160, 176, 192, 224, 256};
+constexpr int kBitRatesMpeg2LayerIIandIII[15] = {0,  8,  16, 24,  32,  40,  48, 56,
+                                                 64, 80, 96, 112, 128, 144, 160};
+constexpr int kSampleRatesHz[2][3] = {
+    {22050, 24000, 16000},  // version 0, MPEG-2
+    {44100, 48000, 32000},  // version 1, MPEG-1
+};
+
+constexpr int kLayerI = 3;
+constexpr int kLayerII = 2;
+
 bool is_mpeg1_rate(std::uint32_t rate_hz) {
     return rate_hz == 32000 || rate_hz == 44100 || rate_hz == 48000;
 }
@@ -17,19 +36,15 @@ bool is_mpeg2_rate(std::uint32_t rate_hz) {
     return rate_hz == 16000 || rate_hz == 22050 || rate_hz == 24000;
 }
 
-// Whether the frame header at `frame` announces `rate_hz` and `channels`. The
-// stream never changes its output format, so a frame of another format is
-// refused here rather than handed to the decoder.
+// Whether the frame at `frame` announces `rate_hz` and `channels`. The stream
+// never changes its output format, so a frame of another format is refused
+// here rather than handed to the decoder.
 bool frame_matches(const std::uint8_t* frame, std::size_t frame_bytes, std::uint32_t rate_hz,
                    int channels) {
-    static constexpr std::uint32_t kRatesHz[2][3] = {{22050, 24000, 16000},
-                                                     {44100, 48000, 32000}};
-    if (frame_bytes < 4 || frame[0] != 0xFF || (frame[1] & 0xF0) != 0xF0) return false;
-    const int version = (frame[1] >> 3) & 1;
-    const int rate_index = (frame[2] >> 2) & 3;
-    if (rate_index == 3) return false;
-    const int frame_channels = ((frame[3] >> 6) & 3) == 3 ? 1 : 2;
-    return kRatesHz[version][rate_index] == rate_hz && frame_channels == channels;
+    MpegFrameHeader header;
+    if (frame_bytes < 4 || !decode_frame_header(frame, header)) return false;
+    return static_cast<std::uint32_t>(sample_rate_hz(header)) == rate_hz &&
+           channel_count(header) == channels;
 }
 
 void init_library_once() {
@@ -38,6 +53,58 @@ void init_library_once() {
 }
 
 }  // namespace
+
+bool is_frame_sync(const std::uint8_t* bytes) {
+    return bytes[0] == 0xFF && (bytes[1] & 0xF0) == 0xF0;
+}
+
+bool decode_frame_header(const std::uint8_t* bytes, MpegFrameHeader& header) {
+    const std::uint32_t word = (static_cast<std::uint32_t>(bytes[0]) << 24) |
+                               (static_cast<std::uint32_t>(bytes[1]) << 16) |
+                               (static_cast<std::uint32_t>(bytes[2]) << 8) | bytes[3];
+    if ((word >> 20) != 0xFFF) return false;
+    header.version = (word >> 19) & 1;
+    header.layer = (word >> 17) & 3;
+    header.protection = (word >> 16) & 1;
+    header.bitrate_index = (word >> 12) & 15;
+    header.samplerate_index = (word >> 10) & 3;
+    header.padding = (word >> 9) & 1;
+    header.mode = (word >> 6) & 3;
+    if (header.layer == 0 || header.bitrate_index == 15 || header.samplerate_index == 3)
+        return false;
+    // Two 0xFF bytes read as MPEG-1 Layer I without checksum; in practice they
+    // are filler, not a frame.
+    if (header.version == 1 && header.layer == kLayerI && header.protection == 1) return false;
+    // A free-format frame has no length that can be computed from its header.
+    if (header.bitrate_index == 0) return false;
+    return true;
+}
+
+int bit_rate_kbps(const MpegFrameHeader& header) {
+    if (header.version == 1) return kBitRatesMpeg1[3 - header.layer][header.bitrate_index];
+    if (header.layer == kLayerI) return kBitRatesMpeg2LayerI[header.bitrate_index];
+    return kBitRatesMpeg2LayerIIandIII[header.bitrate_index];
+}
+
+int sample_rate_hz(const MpegFrameHeader& header) {
+    return kSampleRatesHz[header.version][header.samplerate_index];
+}
+
+int channel_count(const MpegFrameHeader& header) { return header.mode == 3 ? 1 : 2; }
+
+int frame_length_bytes(const MpegFrameHeader& header) {
+    const int rate_kbps = bit_rate_kbps(header);
+    const int rate_hz = sample_rate_hz(header);
+    // Layer I counts in four-byte slots of 384 samples; Layer II frames hold
+    // 1152 samples in both versions; Layer III frames hold 1152 samples in
+    // MPEG-1 and 576 in MPEG-2.
+    if (header.layer == kLayerI) return (12000 * rate_kbps / rate_hz + header.padding) * 4;
+    if (header.layer == kLayerII || header.version == 1)
+        return 144000 * rate_kbps / rate_hz + header.padding;
+    return 72000 * rate_kbps / rate_hz + header.padding;
+}
+
+int header_length_bytes(const MpegFrameHeader& header) { return header.protection ? 4 : 6; }
 
 struct Stream::Impl {
     mpg123_handle* handle = nullptr;
@@ -56,29 +123,23 @@ Stream::Stream(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 Stream::~Stream() = default;
 
-std::unique_ptr<Stream> Stream::open(const SourceFormat& source, const PcmFormat& pcm,
-                                     std::string* error) {
+std::unique_ptr<Stream> Stream::open(int rate_hz, int channels, std::string* error) {
     auto fail = [error](const char* why) -> std::unique_ptr<Stream> {
         if (error) *error = why;
         return nullptr;
     };
-    if (source.format_tag != WAVE_FORMAT_MPEGLAYER3) return fail("source is not MPEG audio");
-    if (source.channels != 1 && source.channels != 2)
-        return fail("MPEG audio has one or two channels");
-    if (!is_mpeg1_rate(source.samples_per_sec) && !is_mpeg2_rate(source.samples_per_sec))
+    if (channels != 1 && channels != 2) return fail("MPEG audio has one or two channels");
+    const auto rate = static_cast<std::uint32_t>(rate_hz);
+    if (rate_hz <= 0 || (!is_mpeg1_rate(rate) && !is_mpeg2_rate(rate)))
         return fail("sample rate is not an MPEG audio rate");
-    if (pcm.format_tag != WAVE_FORMAT_PCM || pcm.bits_per_sample != 16)
-        return fail("only 16-bit PCM output is offered");
-    if (pcm.channels != source.channels || pcm.samples_per_sec != source.samples_per_sec)
-        return fail("PCM output must keep the source's rate and channels");
 
     init_library_once();
     auto impl = std::make_unique<Impl>();
     int status = MPG123_OK;
     impl->handle = mpg123_new(nullptr, &status);
     if (!impl->handle) return fail(mpg123_plain_strerror(status));
-    impl->channels = source.channels;
-    impl->rate_hz = source.samples_per_sec;
+    impl->channels = channels;
+    impl->rate_hz = rate;
 
     // Whole frames arrive one by one, so the decoder must not wait for the next
     // header before producing output, must not trim the encoder's delay, and

@@ -14,47 +14,44 @@
 
 namespace mpegcodec {
 
-// Format tag of MPEG audio sources, whatever their layer.
-constexpr std::uint16_t WAVE_FORMAT_MPEGLAYER3 = 0x55;
-constexpr std::uint16_t WAVE_FORMAT_PCM = 1;
-constexpr std::uint16_t MPEGLAYER3_ID_MPEG = 1;
-constexpr std::uint32_t MPEGLAYER3_FLAG_PADDING_OFF = 2;
-
-// Description of the MPEG source, as the player fills it from the first frame.
-struct SourceFormat {
-    std::uint16_t format_tag = WAVE_FORMAT_MPEGLAYER3;
-    std::uint16_t channels = 0;
-    std::uint32_t samples_per_sec = 0;
-    std::uint32_t avg_bytes_per_sec = 0;
-    std::uint16_t block_align = 0;
-    std::uint16_t bits_per_sample = 0;
-    std::uint16_t extra_size = 0;
-    std::uint16_t id = 0;
-    std::uint32_t flags = 0;
-    std::uint16_t block_size = 0;
-    std::uint16_t frames_per_block = 0;
-    std::uint16_t codec_delay = 0;
+// The decoded fields of one four-byte MPEG audio frame header (bit 31 is the
+// first bit of the first byte).
+struct MpegFrameHeader {
+    int version = 0;           // bit 19: 1 MPEG-1, 0 MPEG-2
+    int layer = 0;             // bits 18-17: 3 Layer I, 2 Layer II, 1 Layer III, 0 reserved
+    int protection = 0;        // bit 16: 0 means a 16-bit checksum follows the header
+    int bitrate_index = 0;     // bits 15-12: 0 to 15
+    int samplerate_index = 0;  // bits 11-10: 0 to 3
+    int padding = 0;           // bit 9: 1 adds one slot to the frame
+    int mode = 0;              // bits 7-6: 3 single channel, else two channels
 };
 
-// The PCM the stream must produce.
-struct PcmFormat {
-    std::uint16_t format_tag = WAVE_FORMAT_PCM;
-    std::uint16_t channels = 0;
-    std::uint32_t samples_per_sec = 0;
-    std::uint16_t bits_per_sample = 16;
-};
+// Whether the two bytes at `bytes` begin a frame (0xFF, then four set bits).
+bool is_frame_sync(const std::uint8_t* bytes);
+// Decodes the four header bytes at `bytes`. False without a sync, for a
+// reserved layer, bit-rate index 15 or sample-rate index 3, for MPEG-1 Layer I
+// without checksum (two 0xFF bytes: filler) and for free format, whose length
+// cannot be computed from the header.
+bool decode_frame_header(const std::uint8_t* bytes, MpegFrameHeader& header);
+// Bit rate in kbit/s, sample rate in Hz and channel count of a decoded header.
+int bit_rate_kbps(const MpegFrameHeader& header);
+int sample_rate_hz(const MpegFrameHeader& header);
+int channel_count(const MpegFrameHeader& header);
+// Length in bytes of the whole frame, header and checksum included.
+int frame_length_bytes(const MpegFrameHeader& header);
+// Bytes before the frame's audio data: the header and its checksum, if any.
+int header_length_bytes(const MpegFrameHeader& header);
 
 // Most PCM bytes one frame can decode to (1152 samples, two channels, 16 bits).
 constexpr std::size_t MAX_FRAME_PCM_BYTES = 1152 * 2 * 2;
 
 class Stream {
 public:
-    // Opens a stream from `source` to `pcm`. Returns null and fills `error`
-    // (one line) when no conversion between the two exists: the source must be
-    // MPEG audio with one or two channels at an MPEG sample rate, and the PCM
-    // 16-bit with the same rate and channel count.
-    static std::unique_ptr<Stream> open(const SourceFormat& source, const PcmFormat& pcm,
-                                        std::string* error);
+    // Opens a stream of MPEG frames of `rate_hz` and `channels` (those of the
+    // first frame) to 16-bit PCM of the same rate and channel count. Returns
+    // null and fills `error` (one line) when no such conversion exists: one or
+    // two channels at an MPEG sample rate.
+    static std::unique_ptr<Stream> open(int rate_hz, int channels, std::string* error);
 
     ~Stream();
     Stream(const Stream&) = delete;

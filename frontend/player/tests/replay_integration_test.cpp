@@ -43,7 +43,6 @@ TEST_F(player_replay_realtime, StopInRealTimeDrainsEveryNotice) {
     ASSERT_TRUE(player_.Play(&window_, 0));
     PumpFor(100);
     ASSERT_TRUE(player_.Stop());
-    EXPECT_EQ(player_.GetQueuedCount(), 0);
     EXPECT_EQ(window_.notices, 7);
     // A new replay can start at once.
     ASSERT_TRUE(player_.Play(&window_, 0));
@@ -67,12 +66,13 @@ TEST_F(player_replay_realtime, StopGivesUpAfterFiftyRoundsAndPlayWaitsForTheNoti
     EXPECT_GE(waited_s, 0.9);  // 50 rounds of 20 ms
     EXPECT_LT(waited_s, 3.0);
     EXPECT_FALSE(player_.IsPlaying());
-    EXPECT_EQ(player_.GetQueuedCount(), 7);
 
-    // Until the outstanding notices arrive, a new replay is refused, silently.
-    EXPECT_FALSE(player_.Play(&window_, 0));
-    for (int i = 0; i < 7; ++i) EXPECT_FALSE(player_.OnBufferDone());
-    EXPECT_EQ(player_.GetQueuedCount(), 0);
+    // Until the seven outstanding notices arrive, a new replay is refused,
+    // silently.
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_FALSE(player_.Play(&window_, 0)) << i;
+        EXPECT_FALSE(player_.OnBufferDone());
+    }
     ASSERT_TRUE(player_.Play(&window_, 0));
     EXPECT_TRUE(host_.messages.empty());
 }

@@ -83,14 +83,8 @@ protected:
     void TearDown() override { fs::remove_all(dir_); }
 
     std::unique_ptr<mpegcodec::Stream> OpenStream(int rate_hz, int channels) {
-        mpegcodec::SourceFormat source;
-        source.channels = static_cast<std::uint16_t>(channels);
-        source.samples_per_sec = static_cast<std::uint32_t>(rate_hz);
-        mpegcodec::PcmFormat pcm;
-        pcm.channels = source.channels;
-        pcm.samples_per_sec = source.samples_per_sec;
         std::string error;
-        auto stream = mpegcodec::Stream::open(source, pcm, &error);
+        auto stream = mpegcodec::Stream::open(rate_hz, channels, &error);
         EXPECT_TRUE(stream) << error;
         return stream;
     }
@@ -101,38 +95,79 @@ protected:
 TEST_F(mpegcodec_stream, RefusesConversionsItCannotDo) {
     struct Case {
         const char* what;
-        std::uint16_t source_tag;
-        int source_channels;
-        std::uint32_t source_rate_hz;
-        std::uint16_t pcm_tag;
-        int pcm_channels;
-        std::uint32_t pcm_rate_hz;
-        int pcm_bits;
+        int rate_hz, channels;
     };
     const Case cases[] = {
-        {"source is PCM", 1, 1, 44100, 1, 1, 44100, 16},
-        {"three channels", 0x55, 3, 44100, 1, 3, 44100, 16},
-        {"no channels", 0x55, 0, 44100, 1, 0, 44100, 16},
-        {"not an MPEG rate", 0x55, 1, 11025, 1, 1, 11025, 16},
-        {"8-bit output", 0x55, 1, 44100, 1, 1, 44100, 8},
-        {"output tag not PCM", 0x55, 1, 44100, 3, 1, 44100, 16},
-        {"rate changes", 0x55, 1, 44100, 1, 1, 22050, 16},
-        {"channels change", 0x55, 2, 44100, 1, 1, 44100, 16},
+        {"three channels", 44100, 3},
+        {"no channels", 44100, 0},
+        {"not an MPEG rate", 11025, 1},
+        {"no rate", 0, 1},
     };
     for (const Case& c : cases) {
-        mpegcodec::SourceFormat source;
-        source.format_tag = c.source_tag;
-        source.channels = static_cast<std::uint16_t>(c.source_channels);
-        source.samples_per_sec = c.source_rate_hz;
-        mpegcodec::PcmFormat pcm;
-        pcm.format_tag = c.pcm_tag;
-        pcm.channels = static_cast<std::uint16_t>(c.pcm_channels);
-        pcm.samples_per_sec = c.pcm_rate_hz;
-        pcm.bits_per_sample = static_cast<std::uint16_t>(c.pcm_bits);
         std::string error;
-        EXPECT_FALSE(mpegcodec::Stream::open(source, pcm, &error)) << c.what;
+        EXPECT_FALSE(mpegcodec::Stream::open(c.rate_hz, c.channels, &error)) << c.what;
         EXPECT_FALSE(error.empty()) << c.what;
     }
+}
+
+TEST(mpegcodec_header, DecodesHeadersAndFrameLengths) {
+    struct Case {
+        const char* what;
+        std::uint8_t bytes[4];
+        int bit_rate_kbps, rate_hz, channels, length_bytes;
+    };
+    const Case cases[] = {
+        {"MPEG-1 Layer III 128 kbit/s 44100 Hz", {0xFF, 0xFB, 0x90, 0xC4}, 128, 44100, 1, 417},
+        {"same, padded", {0xFF, 0xFB, 0x92, 0xC4}, 128, 44100, 1, 418},
+        {"same, with checksum", {0xFF, 0xFA, 0x90, 0x00}, 128, 44100, 2, 417},
+        {"MPEG-1 Layer III 320 kbit/s 48000 Hz", {0xFF, 0xFB, 0xE4, 0x00}, 320, 48000, 2, 960},
+        {"MPEG-1 Layer II 128 kbit/s 44100 Hz", {0xFF, 0xFD, 0x80, 0x00}, 128, 44100, 2, 417},
+        {"MPEG-1 Layer II 384 kbit/s 32000 Hz", {0xFF, 0xFD, 0xE8, 0x00}, 384, 32000, 2, 1728},
+        {"MPEG-1 Layer I 384 kbit/s 44100 Hz", {0xFF, 0xFE, 0xC0, 0x00}, 384, 44100, 2, 416},
+        {"same, padded", {0xFF, 0xFE, 0xC2, 0x00}, 384, 44100, 2, 420},
+        {"MPEG-2 Layer III 64 kbit/s 22050 Hz", {0xFF, 0xF3, 0x80, 0xC4}, 64, 22050, 1, 208},
+        {"MPEG-2 Layer III 8 kbit/s 24000 Hz", {0xFF, 0xF3, 0x14, 0xC4}, 8, 24000, 1, 24},
+        {"MPEG-2 Layer II 64 kbit/s 22050 Hz", {0xFF, 0xF5, 0x80, 0x00}, 64, 22050, 2, 417},
+        {"MPEG-2 Layer I 256 kbit/s 16000 Hz", {0xFF, 0xF7, 0xE8, 0x00}, 256, 16000, 2, 768},
+    };
+    for (const Case& c : cases) {
+        mpegcodec::MpegFrameHeader header;
+        ASSERT_TRUE(mpegcodec::is_frame_sync(c.bytes)) << c.what;
+        ASSERT_TRUE(mpegcodec::decode_frame_header(c.bytes, header)) << c.what;
+        EXPECT_EQ(mpegcodec::bit_rate_kbps(header), c.bit_rate_kbps) << c.what;
+        EXPECT_EQ(mpegcodec::sample_rate_hz(header), c.rate_hz) << c.what;
+        EXPECT_EQ(mpegcodec::channel_count(header), c.channels) << c.what;
+        EXPECT_EQ(mpegcodec::frame_length_bytes(header), c.length_bytes) << c.what;
+    }
+    mpegcodec::MpegFrameHeader mono;
+    const std::uint8_t mono_bytes[4] = {0xFF, 0xFB, 0x90, 0xC4};
+    ASSERT_TRUE(mpegcodec::decode_frame_header(mono_bytes, mono));
+    EXPECT_EQ(mono.mode, 3);
+    EXPECT_EQ(mono.version, 1);
+    EXPECT_EQ(mono.layer, 1);
+    EXPECT_EQ(mono.protection, 1);
+    EXPECT_EQ(mpegcodec::header_length_bytes(mono), 4);
+    const std::uint8_t checked_bytes[4] = {0xFF, 0xFA, 0x90, 0x00};
+    ASSERT_TRUE(mpegcodec::decode_frame_header(checked_bytes, mono));
+    EXPECT_EQ(mpegcodec::header_length_bytes(mono), 6);
+
+    const struct {
+        const char* what;
+        std::uint8_t bytes[4];
+    } refused[] = {
+        {"no sync", {0xFF, 0xEB, 0x90, 0xC4}},
+        {"reserved layer", {0xFF, 0xF9, 0x90, 0xC4}},
+        {"bit-rate index 15", {0xFF, 0xFB, 0xF0, 0xC4}},
+        {"sample-rate index 3", {0xFF, 0xFB, 0x9C, 0xC4}},
+        {"MPEG-1 Layer I without checksum (filler bytes)", {0xFF, 0xFF, 0x90, 0x00}},
+        {"free format", {0xFF, 0xFB, 0x00, 0xC4}},
+    };
+    for (const auto& r : refused) {
+        mpegcodec::MpegFrameHeader header;
+        EXPECT_FALSE(mpegcodec::decode_frame_header(r.bytes, header)) << r.what;
+    }
+    const std::uint8_t no_sync[2] = {0xFF, 0xEB};
+    EXPECT_FALSE(mpegcodec::is_frame_sync(no_sync));
 }
 
 TEST_F(mpegcodec_stream, EveryFrameYieldsItsOwnSamplesAtOnce) {

@@ -1,4 +1,4 @@
-// Fuzz target: the audio player's file side with an MPEG audio file through the frame walker, the
+// Fuzz target: the audio player's reader with an MPEG audio file through the frame walker, the
 // codec and SeekToTime.
 //
 // Input: the whole file.

@@ -1,5 +1,5 @@
-// Fuzz target: the audio player's file side with a WAVE file through the header walker and
-// FillBuffer.
+// Fuzz target: the audio player's reader with a WAVE file through the header walker and
+// ReadBlock.
 //
 // Input: the whole file.
 #include <cstdint>
