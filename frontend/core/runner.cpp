@@ -58,6 +58,7 @@ CTaloriaDoc::BOOL CTaloriaDoc::RunStages() {
     }
 
     m_strPlayFile.clear();
+    m_strRunError.clear();
     framework::ui_host().command_states_changed();
     std::string data;
     BOOL result = 1;
@@ -81,6 +82,7 @@ CTaloriaDoc::BOOL CTaloriaDoc::RunStages() {
                     if (!framework::WriteFileInPlace(report, StoredBytes(output, audio))) {
                         framework::AfxMessageBox(UnableToOpen(report));
                     }
+                    m_strRunError = std::move(output);
                     result = 0;
                     break;
                 }
@@ -98,6 +100,7 @@ CTaloriaDoc::BOOL CTaloriaDoc::RunStages() {
             const bool audio = (t.flags & CMD_WAV) != 0;
             if (!file.empty() && !framework::WriteFileInPlace(file, StoredBytes(data, audio))) {
                 framework::AfxMessageBox(UnableToOpen(file));
+                m_strRunError = UnableToOpen(file);
                 result = 0;
                 break;
             }
@@ -106,6 +109,7 @@ CTaloriaDoc::BOOL CTaloriaDoc::RunStages() {
                 if (!framework::WriteFileInPlace(
                         tee, StoredBytes(data, audio || IsAudioFileName(t.arg)))) {
                     framework::AfxMessageBox(UnableToOpen(tee));
+                    m_strRunError = UnableToOpen(tee);
                     result = 0;
                     break;
                 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "document.h"
+#include "run.h"
 
 // Set from any thread to stop a run: the running command is ended (with
 // everything it started) and counts as failed. Cleared when a run starts.
@@ -37,6 +38,16 @@ public:
                    const std::string& s1, const std::string& s2, const std::string& s3,
                    const std::string& s4);
 
+    // One run: takes the request's text, selects its configurations, rewrites
+    // the input page, runs the stages and writes the results page, in that
+    // order. Messages go to the user interface as the run goes.
+    RunResult Run(const RunRequest& request);
+    // Writes html/system.htm with the rows of `result`; 0 (after a message) on failure.
+    BOOL WriteResultsPage(const RunResult& result);
+    // Writes html/cfghelp.htm with the help lines of a stage's configuration;
+    // 0 when its file cannot be read (after a message; nothing is written).
+    BOOL WriteConfigHelpPage(int stage, const std::string& configuration_name);
+
     // Runs every template of the three stages; 1 when all completed, 0 after a failure.
     BOOL RunStages();
     // Runs one command with the wait cursor shown; 1 for success.
@@ -54,4 +65,7 @@ public:
     std::string m_strInputText;
     std::string m_strPage;
     int m_bFirstNew = 1;
+    // What the command that stopped the last run printed, or the file that
+    // could not be written; empty after a run that completed.
+    std::string m_strRunError;
 };
