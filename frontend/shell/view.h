@@ -3,10 +3,10 @@
 // forms become run and help requests.
 #pragma once
 
+#include <string>
+
 #include "document.h"
 #include "wnd.h"
-
-#include <string>
 
 class CTaloriaDoc;
 
@@ -22,18 +22,21 @@ public:
 
     // The browser's before-navigation event. `posted_data` holds the raw form
     // body (empty unless a form was posted); `cancel` starts false.
-    void OnBeforeNavigate2(const std::string& url, unsigned long flags, const std::string& target_frame,
-                           const std::string& posted_data, const std::string& headers, bool* cancel);
+    void OnBeforeNavigate2(const std::string& url, unsigned long flags,
+                           const std::string& target_frame, const std::string& posted_data,
+                           const std::string& headers, bool* cancel);
 
     static bool IsAudioLink(const std::string& url);
     // False only when the player had to load a new file and could not.
     bool PlayAudioLink(const std::string& url);
     static std::string DecodeFormField(const std::string& raw);
 
-    // Writes the results table into system.htm and shows it in the frame LEFT.
+    // Writes the results table of the current templates and their done marks
+    // into system.htm (by the document) and shows it in the frame LEFT.
     void ShowResultsPage();
-    // Writes the help of one stage's configuration into cfghelp.htm and shows
-    // it in the frame RIGHT.
+    // Has the document write the help of one stage's configuration into
+    // cfghelp.htm and shows it in the frame RIGHT; nothing when its file
+    // cannot be read.
     void ShowConfigHelpPage(int stage_index, const std::string& configuration_name);
 
     // Restart and Help Contents: the start page in the whole view.
@@ -44,7 +47,8 @@ public:
     void Navigate2(const std::string& path, const std::string& frame = std::string());
 
 private:
-    // Handles the fields of one posted form (the navigation is cancelled already).
+    // Decodes the fields of one posted form (the navigation is cancelled
+    // already) and hands them to the document's run or help page.
     void HandleFormRequest(const std::string& posted_data);
 
     framework::CWnd* m_pMainWnd;
