@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "spawn.h"
+#include "stage_command.h"
 
 namespace {
 

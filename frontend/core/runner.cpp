@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "file_io.h"
-#include "spawn.h"
+#include "stage_command.h"
 #include "taloria_app.h"
 #include "taloria_doc.h"
 #include "ui_host.h"

@@ -1,5 +1,5 @@
 // Starts the engine program as a child process with pipes, feeds it text and
-// collects what it prints; also finds the engine along PATH.
+// collects what it prints.
 #pragma once
 
 #include <string>
@@ -26,9 +26,5 @@ constexpr std::size_t kMaxMessageBytes = 64 * 1024;
 // to end; there is no time limit.
 ChildRun run_child(const std::string& program, const std::vector<std::string>& argv,
                    bool feed_stdin, const std::string& stdin_text);
-
-// The first executable file called name in the directories of PATH (the
-// usual default when PATH is unset), or an empty string.
-std::string find_on_path(const std::string& name);
 
 }  // namespace mbrplay

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "engine_process.h"
 #include "text_input.h"
 
@@ -62,7 +63,7 @@ std::string engine_path_arg(const std::string& path) {
 
 // Finds the engine, or records why it cannot be used and returns "".
 std::string locate_engine() {
-    std::string engine = mbrplay::find_on_path(kEngineName);
+    std::string engine = process::find_program(kEngineName, {});
     if (engine.empty()) {
         fail(std::string("The MBROLA engine program '") + kEngineName +
              "' is not installed or not on PATH (install the Debian package '" + kEnginePackage +

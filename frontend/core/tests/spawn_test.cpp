@@ -1,7 +1,5 @@
 // Tests of the stage-command spawner with real child processes: data flow, failures, stops and
 // deadlock shapes.
-#include "../spawn.h"
-
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -21,6 +19,8 @@
 #include <sstream>
 #include <string>
 #include <thread>
+
+#include "../stage_command.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "spawn.h"
+#include "stage_command.h"
 
 namespace {
 

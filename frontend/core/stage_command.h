@@ -1,4 +1,5 @@
-// Runs one stage command as a child process with piped standard input and merged output.
+// Runs one stage command as a child process with piped standard input and merged output,
+// on top of the process layer (platform/process).
 #pragma once
 
 #include <atomic>
