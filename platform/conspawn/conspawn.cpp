@@ -1,8 +1,10 @@
 // conspawn.exe: runs its command line through the shell with the standard handles it was given.
+#include <limits.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -16,12 +18,44 @@ void print_help() {
         "Usage: conspawn.exe COMMAND [WORD...]\n"
         "Runs the command line formed by joining its arguments with blanks through %s -c,\n"
         "with the same standard input, output and error, and exits with the command's status.\n"
+        "The folder of conspawn.exe comes first in the PATH the shell searches, so the\n"
+        "programs installed beside it are found as a direct start finds them.\n"
         "The stage runner of taloria2 starts every stage command through it when the\n"
         "OldConsole setting is on, which gives stage commands the shell's pipes and redirection.\n"
         "\n"
         "  --help     show this help and exit\n"
         "  --version  show the version and exit\n",
         kShell);
+}
+
+// The folder this program was started from, where taloria2 and the stage programs are
+// installed; empty when the platform cannot say.
+std::string own_folder() {
+    char buffer[PATH_MAX];
+    ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (length <= 0) return {};
+    std::string path(buffer, static_cast<std::size_t>(length));
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return {};
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// The PATH the shell would search: the environment's, or the system default when unset.
+std::string search_path() {
+    if (const char* path = std::getenv("PATH"); path != nullptr) return path;
+    char buffer[1024];
+    std::size_t length = ::confstr(_CS_PATH, buffer, sizeof buffer);
+    return length > 0 && length <= sizeof buffer ? std::string(buffer)
+                                                 : std::string("/usr/bin:/bin");
+}
+
+// A direct start of a stage command looks in the program folder before PATH; the shell
+// searches PATH only, so the folder goes in front of it to find the same programs.
+void put_own_folder_first_in_path() {
+    std::string folder = own_folder();
+    if (folder.empty()) return;
+    std::string path = folder + ':' + search_path();
+    ::setenv("PATH", path.c_str(), 1);
 }
 
 }  // namespace
@@ -44,6 +78,7 @@ int main(int argc, char** argv) {
         command_line += ' ';
         command_line += argv[i];
     }
+    put_own_folder_first_in_path();
     // Replacing this process keeps the standard handles and makes the command's status
     // (or the signal that ended it) this process's own.
     ::execl(kShell, "sh", "-c", command_line.c_str(), static_cast<char*>(nullptr));

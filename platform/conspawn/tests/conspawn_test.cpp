@@ -5,6 +5,9 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -67,6 +70,28 @@ TEST(conspawn, RunsTheJoinedLineThroughTheShell) {
         EXPECT_EQ(r.status, c.status) << c.line;
         EXPECT_EQ(r.output, c.output) << c.line;
     }
+}
+
+TEST(conspawn, FindsTheProgramsInstalledBesideIt) {
+    // An installation folder that is not on PATH: conspawn.exe and one stage program.
+    char dir_template[] = "/tmp/conspawn-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir_template), nullptr);
+    const std::string dir = dir_template;
+    std::filesystem::copy_file(kConspawn, dir + "/conspawn.exe");
+    {
+        std::ofstream program(dir + "/stage-program-4711");
+        program << "#!/bin/sh\necho found $1\n";
+    }
+    std::filesystem::permissions(dir + "/stage-program-4711", std::filesystem::perms::owner_all);
+    const std::string helper = "'" + dir + "/conspawn.exe'";
+    // Found before PATH, and PATH still reaches the ordinary tools.
+    auto found = run("PATH=/usr/bin:/bin " + helper + " 'stage-program-4711 x | tr a-z A-Z'");
+    EXPECT_EQ(found.status, 0);
+    EXPECT_EQ(found.output, "FOUND X\n");
+    // Without PATH the system's default search follows the folder.
+    auto unset = run("env -u PATH " + helper + " 'stage-program-4711 y | tr a-z A-Z'");
+    EXPECT_EQ(unset.output, "FOUND Y\n");
+    std::filesystem::remove_all(dir);
 }
 
 TEST(conspawn, SignalDeathPassesThrough) {
