@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "guarded_server.h"
 #include "security.h"
 #include "shell_assets.h"
 #include "worker_pool.h"
@@ -137,10 +138,15 @@ bool list_folder(const std::string& dir, std::vector<json>& entries) {
 }  // namespace
 
 struct Bridge::Impl {
+    explicit Impl(BridgeOptions bridge_options)
+        : options(std::move(bridge_options)),
+          server(std::chrono::milliseconds(options.head_deadline_ms),
+                 options.max_unproven_connections) {}
+
     BridgeOptions options;
     std::string app_dir_real;
     std::string token;
-    httplib::Server server;
+    GuardedServer server;
     std::thread server_thread;
     int port = 0;
     int listen_socket = -1;
@@ -206,21 +212,39 @@ struct Bridge::Impl {
         return !cookie.empty() && equal_in_constant_time(cookie, token);
     }
 
+    // A request that changes something must come from the program's own
+    // pages: its Origin (also an empty one) or, without one, its Referer
+    // names this server. The raw head is read because the parsed headers
+    // drop a header whose value is empty.
+    bool sender_is_own(const httplib::Request& req, const std::string& head) const {
+        if (req.method == "GET" || req.method == "HEAD") return true;
+        const std::vector<std::string> origins = header_values(head, "Origin");
+        if (!origins.empty()) return origins.size() == 1 && origin_is_own(origins[0], port);
+        const std::vector<std::string> referers = header_values(head, "Referer");
+        return referers.empty() || (referers.size() == 1 && referer_is_own(referers[0], port));
+    }
+
     // The checks every request passes before it is routed.
     httplib::Server::HandlerResponse check(const httplib::Request& req, httplib::Response& res) {
+        const std::string head = GuardedServer::current_head();
+        if (header_values(head, "Host").size() > 1) {
+            refuse(res, 400, "Bad Request: Host given more than once");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         if (!host_is_own(req.get_header_value("Host"), port)) {
             refuse(res, 403, "Forbidden: foreign or missing Host");
             return httplib::Server::HandlerResponse::Handled;
         }
-        if (req.method != "GET" && req.method != "HEAD" && req.has_header("Origin") &&
-            !origin_is_own(req.get_header_value("Origin"), port)) {
-            refuse(res, 403, "Forbidden: foreign Origin");
+        if (!sender_is_own(req, head)) {
+            refuse(res, 403, "Forbidden: foreign Origin or Referer");
             return httplib::Server::HandlerResponse::Handled;
         }
         if (!authorised(req)) {
             refuse(res, 403, "Forbidden: missing or wrong token");
             return httplib::Server::HandlerResponse::Handled;
         }
+        // Shown the token: this connection no longer counts against the cap.
+        server.mark_current_proven();
         // A valid token in the address becomes the cookie, so the pages and the
         // shell's own requests carry it without showing it in their URLs.
         if (req.has_param("token")) {
@@ -482,8 +506,7 @@ void Bridge::Impl::take_form(const httplib::Request& req, httplib::Response& res
     res.set_header("Location", req.target);
 }
 
-Bridge::Bridge(BridgeOptions options) : impl_(std::make_unique<Impl>()) {
-    impl_->options = std::move(options);
+Bridge::Bridge(BridgeOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {
     impl_->token = impl_->options.token.empty() ? make_token() : impl_->options.token;
     char resolved[PATH_MAX];
     impl_->app_dir_real =
@@ -503,12 +526,6 @@ Bridge::Bridge(BridgeOptions options) : impl_(std::make_unique<Impl>()) {
         setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         impl_->listen_socket = socket;
     });
-    // One request per connection: the library keeps a connection, and its
-    // worker, for the keep-alive time even after a refusal, so thousands of
-    // refused event streams would hold every worker. Loopback connections
-    // cost next to nothing to open again.
-    impl_->server.set_keep_alive_timeout(5);
-    impl_->server.set_keep_alive_max_count(1);
     impl_->install_routes();
 }
 
@@ -550,6 +567,7 @@ void Bridge::stop() {
         d.stopping = true;
         d.stream_cv.notify_all();
     }
+    d.server.drop_unproven();
     d.server.stop();
     if (d.server_thread.joinable()) d.server_thread.join();
 }

@@ -32,6 +32,8 @@ struct BridgeOptions {
     std::size_t max_event_streams = 64;            // more open streams get 503
     std::size_t kept_worker_threads = 8;           // started on demand, kept when idle
     std::size_t max_worker_threads = 4096;         // every open connection holds one
+    int head_deadline_ms = 5000;                   // a request head must be complete by then
+    std::size_t max_unproven_connections = 256;    // without a valid token yet; the oldest give way
 };
 
 class Bridge {

@@ -4,6 +4,8 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <stdexcept>
@@ -52,6 +54,54 @@ bool origin_is_own(const std::string& origin, int port) {
     const std::string prefix = "http://";
     if (origin.compare(0, prefix.size(), prefix) != 0) return false;
     return host_is_own(origin.substr(prefix.size()), port);
+}
+
+bool referer_is_own(const std::string& referer, int port) {
+    const std::size_t scheme_end = referer.find("://");
+    if (scheme_end == std::string::npos) return false;
+    const std::size_t path_start = referer.find('/', scheme_end + 3);
+    return origin_is_own(referer.substr(0, path_start), port);
+}
+
+std::vector<std::string> header_values(const std::string& head, const std::string& name) {
+    std::vector<std::string> values;
+    std::size_t line = head.find('\n');  // the request line is no header
+    while (line != std::string::npos && line + 1 < head.size()) {
+        const std::size_t start = line + 1;
+        line = head.find('\n', start);
+        const std::size_t end = line == std::string::npos ? head.size() : line;
+        const std::size_t colon = head.find(':', start);
+        if (colon == std::string::npos || colon >= end || colon - start != name.size()) continue;
+        if (!std::equal(name.begin(), name.end(), head.begin() + static_cast<std::ptrdiff_t>(start),
+                        [](char a, char b) {
+                            return std::tolower(static_cast<unsigned char>(a)) ==
+                                   std::tolower(static_cast<unsigned char>(b));
+                        })) {
+            continue;
+        }
+        std::size_t value_start = colon + 1;
+        std::size_t value_end = end;
+        auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+        while (value_start < value_end && blank(head[value_start])) ++value_start;
+        while (value_end > value_start && blank(head[value_end - 1])) --value_end;
+        values.push_back(head.substr(value_start, value_end - value_start));
+    }
+    return values;
+}
+
+bool is_app_page(const std::string& app_dir_real, const std::string& real_path) {
+    const std::string help = app_dir_real + "/help/";
+    if (real_path.compare(0, help.size(), help) == 0) return true;
+    const std::string html = app_dir_real + "/html/";
+    if (real_path.compare(0, html.size(), html) != 0) return false;
+    const std::string name = real_path.substr(html.size());
+    if (name == "synthesis.htm" || name == "welcome.htm") return true;
+    if (name.find('/') != std::string::npos || name.size() < 5 ||
+        name.compare(name.size() - 4, 4, ".htm") != 0)
+        return false;
+    struct stat info {};
+    const std::string page_template = real_path.substr(0, real_path.size() - 4) + ".htt";
+    return stat(page_template.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 std::optional<std::string> resolve_served_file(const std::string& app_dir_real,

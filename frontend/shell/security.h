@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace shell {
 
@@ -21,6 +22,20 @@ bool host_is_own(const std::string& host, int port);
 
 // True when `origin` (an Origin header) is this server's own origin.
 bool origin_is_own(const std::string& origin, int port);
+
+// True when `referer` (a Referer header) is an address of this server's own origin.
+bool referer_is_own(const std::string& referer, int port);
+
+// Every value of header `name` (any letter case) in a raw request head, in
+// order, blanks around each value removed; an empty value counts too.
+std::vector<std::string> header_values(const std::string& head, const std::string& name);
+
+// True when `real_path` (resolved, inside `app_dir_real`) is one of the app's
+// own pages, which may run their scripts: a file under help/, a page of html/
+// written from its template (html/NAME.htm beside html/NAME.htt), or the
+// shipped frameset and welcome page. Everything else (outputs, files that runs
+// wrote, any other file) is data.
+bool is_app_page(const std::string& app_dir_real, const std::string& real_path);
 
 // Resolves a decoded URL path to a regular file inside `app_dir_real` (which
 // must itself be a resolved path). Refuses "..", NUL bytes, symlinks that lead

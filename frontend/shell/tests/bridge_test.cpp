@@ -451,3 +451,152 @@ TEST_F(shell_bridge, LaunchTicketWorksOnceAndGivesTheRealCookie) {
 }
 
 }  // namespace
+
+namespace {
+
+// An open connection to the bridge that the test writes to by hand.
+int connect_to(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    timeval timeout{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    return fd;
+}
+
+// Reads until the server closes; the whole answer.
+std::string read_to_end(int fd) {
+    std::string response;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        response.append(buffer, static_cast<std::size_t>(n));
+    return response;
+}
+
+TEST_F(shell_bridge, DoubledHostAndSendersFromElsewhereAreRefused) {
+    const std::string port = std::to_string(port_);
+    const std::string own = "http://127.0.0.1:" + port;
+    struct Case {
+        std::string method;
+        std::string lines;
+        int status;
+    };
+    const Case cases[] = {
+        {"GET", "", 200},
+        {"GET", "Host: evil.example\r\n", 400},
+        {"GET", "host: 127.0.0.1:" + port + "\r\n", 400},
+        {"POST", "Origin:\r\n", 403},
+        {"POST", "Origin: \r\n", 403},
+        {"POST", "Origin: " + own + "\r\nOrigin: http://evil.example\r\n", 403},
+        {"POST", "Referer: http://evil.example/page.htm\r\n", 403},
+        {"POST", "Referer: http://127.0.0.1:" + port + "@evil.example/\r\n", 403},
+        {"POST", "Referer: " + own + "/html/input.htm\r\n", 204},
+        {"POST", "Origin: " + own + "\r\nReferer: http://evil.example/\r\n", 204},
+        {"POST", "", 204},
+    };
+    for (const Case& c : cases) {
+        const std::string body = c.method == "POST" ? "input=a" : "";
+        const std::string response = raw_request(
+            port_, c.method + " " + app_ + "/html/page.htm HTTP/1.1\r\nHost: 127.0.0.1:" + port +
+                       "\r\n" + c.lines + "X-Taloria-Token: " + kToken +
+                       "\r\nContent-Type: application/x-www-form-urlencoded\r\n" +
+                       "Content-Length: " + std::to_string(body.size()) +
+                       "\r\nConnection: close\r\n\r\n" + body);
+        EXPECT_EQ(status_of(response), c.status) << c.method << " " << c.lines;
+    }
+    std::lock_guard lock(mutex_);
+    EXPECT_EQ(forms_.size(), 3u) << "only the posts from the program's own pages are handled";
+}
+
+TEST_F(shell_bridge, AFormBodyCutShortByAHalfCloseIsRefusedAtOnce) {
+    const int fd = connect_to(port_);
+    ASSERT_GE(fd, 0);
+    const std::string head =
+        "POST " + app_ + "/html/page.htm HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+        "\r\nX-Taloria-Token: " + kToken +
+        "\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: 100\r\n\r\ninput=a";
+    ASSERT_EQ(write(fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+    shutdown(fd, SHUT_WR);
+    const auto start = std::chrono::steady_clock::now();
+    const std::string response = read_to_end(fd);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    close(fd);
+    EXPECT_EQ(status_of(response), 400);
+    EXPECT_LT(waited, std::chrono::seconds(3)) << "the answer must not wait for a read timeout";
+    std::lock_guard lock(mutex_);
+    EXPECT_TRUE(forms_.empty());
+}
+
+// A bridge with a short head deadline and a small cap of connections that
+// have not shown the token.
+class shell_bridge_guard : public shell_bridge {
+protected:
+    void SetUp() override {
+        shell_bridge::SetUp();
+        bridge_.reset();
+        shell::BridgeOptions options;
+        options.app_dir = app_;
+        options.token = kToken;
+        options.head_deadline_ms = 1000;
+        options.max_unproven_connections = 8;
+        bridge_ = std::make_unique<shell::Bridge>(options);
+        std::string error;
+        ASSERT_TRUE(bridge_->start(error)) << error;
+        port_ = bridge_->port();
+    }
+};
+
+TEST_F(shell_bridge_guard, ASlowHeadIsCutOffAtTheDeadline) {
+    const int fd = connect_to(port_);
+    ASSERT_GE(fd, 0);
+    // One byte every 200 ms: each read is quick, the head never completes.
+    const std::string head = "GET " + app_ +
+                             "/html/page.htm HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+                             "\r\nX-Padding: " + std::string(100, 'x');
+    const auto start = std::chrono::steady_clock::now();
+    bool closed = false;
+    for (std::size_t i = 0; i < head.size() && !closed; ++i) {
+        if (send(fd, &head[i], 1, MSG_NOSIGNAL) != 1) closed = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        char byte;
+        const ssize_t got = recv(fd, &byte, 1, MSG_DONTWAIT);
+        if (got == 0 || (got > 0)) closed = true;  // an answer or the close
+    }
+    const auto waited = std::chrono::steady_clock::now() - start;
+    close(fd);
+    EXPECT_TRUE(closed);
+    EXPECT_LT(waited, std::chrono::seconds(4));
+}
+
+TEST_F(shell_bridge_guard, ConnectionsWithoutTheTokenGiveWayToNewOnes) {
+    std::vector<int> idle;
+    for (int i = 0; i < 40; ++i) {
+        const int fd = connect_to(port_);
+        ASSERT_GE(fd, 0);
+        (void)!write(fd, "G", 1);
+        idle.push_back(fd);
+    }
+    // The workbench's own request still gets its answer, and at most the cap of
+    // the idle connections are still open; the oldest were closed.
+    const std::string response = get_raw(app_ + "/html/page.htm");
+    EXPECT_EQ(status_of(response), 200);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    int open = 0;
+    for (int fd : idle) {
+        char byte;
+        const ssize_t got = recv(fd, &byte, 1, MSG_DONTWAIT);
+        if (got < 0 && errno == EAGAIN) ++open;
+        close(fd);
+    }
+    EXPECT_LE(open, 8);
+    EXPECT_GE(open, 1);
+}
+
+}  // namespace
