@@ -78,6 +78,12 @@ const char* content_type_for(const std::string& path) {
     return "application/octet-stream";
 }
 
+// Data files are shown as they are: XML as text, so that its markup is read, not rendered.
+const char* data_content_type_for(const std::string& path) {
+    const char* type = content_type_for(path);
+    return std::string(type).rfind("text/xml", 0) == 0 ? "text/plain; charset=utf-8" : type;
+}
+
 bool read_whole_file(const std::string& path, std::string& out) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
@@ -471,7 +477,14 @@ void Bridge::Impl::serve_app_file(const httplib::Request& req, httplib::Response
     const auto file = resolve_served_file(app_dir_real, req.path);
     std::string body;
     if (!file || !read_whole_file(*file, body)) return refuse(res, 404, "Not found");
-    res.set_content(std::move(body), content_type_for(*file));
+    if (is_app_page(app_dir_real, *file)) {
+        res.set_content(std::move(body), content_type_for(*file));
+        return;
+    }
+    // Outputs and every other file are data from outside: no scripts, an
+    // opaque origin, and XML shown as its source instead of as markup.
+    res.set_header("Content-Security-Policy", "sandbox");
+    res.set_content(std::move(body), data_content_type_for(*file));
 }
 
 // A form submitted from a page: a navigation with posted data. A cancelled

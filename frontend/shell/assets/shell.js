@@ -198,15 +198,16 @@ function urlForPath(path) {
   return encodeURI(path).replace(/#/g, '%23').replace(/\?/g, '%3F');
 }
 
-// The frame with this name anywhere inside the view, or null.
+// The frame with this name anywhere inside the view, or null. Names are read
+// from the frame elements of the program's own pages: a frame that shows a
+// data file (sandboxed, of an opaque origin) cannot be asked its name.
 function findFrame(win, name) {
-  for (let i = 0; i < win.frames.length; i++) {
-    const child = win.frames[i];
-    try {
-      if (child.name === name) return child;
-      const inner = findFrame(child, name);
-      if (inner) return inner;
-    } catch (e) { /* a frame of another origin */ }
+  let elements;
+  try { elements = win.document.querySelectorAll('frame, iframe'); } catch (e) { return null; }
+  for (const element of elements) {
+    if (element.name === name && element.contentWindow) return element.contentWindow;
+    const inner = element.contentWindow && findFrame(element.contentWindow, name);
+    if (inner) return inner;
   }
   return null;
 }

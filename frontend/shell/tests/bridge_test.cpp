@@ -515,6 +515,42 @@ TEST_F(shell_bridge, DoubledHostAndSendersFromElsewhereAreRefused) {
     EXPECT_EQ(forms_.size(), 3u) << "only the posts from the program's own pages are handled";
 }
 
+TEST_F(shell_bridge, DataFilesAreSandboxedAndAppPagesAreNot) {
+    fs::create_directories(root_ / "app/help");
+    std::ofstream(root_ / "app/help/index.html") << "<p>help</p>";
+    std::ofstream(root_ / "app/html/input.htt") << "%1";
+    std::ofstream(root_ / "app/html/input.htm") << "<p>input</p>";
+    std::ofstream(root_ / "app/html/synthesis.htm") << "<frameset></frameset>";
+    std::ofstream(root_ / "app/html/output1-0.xml") << "<utt><w>hello</w></utt>";
+    std::ofstream(root_ / "app/html/tee.htm") << "<script>alert(1)</script>";
+    std::ofstream(root_ / "app/notes.txt") << "notes";
+    auto c = client();
+    for (const std::string page : {"/help/index.html", "/html/input.htm", "/html/synthesis.htm"}) {
+        auto res = c.Get((app_ + page).c_str());
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 200) << page;
+        EXPECT_FALSE(res->has_header("Content-Security-Policy")) << page;
+        EXPECT_EQ(res->get_header_value("Content-Type"), "text/html; charset=utf-8") << page;
+    }
+    struct Case {
+        std::string path;
+        std::string type;
+    };
+    const Case data[] = {
+        {"/html/output1-0.xml", "text/plain; charset=utf-8"},
+        {"/html/tee.htm", "text/html; charset=utf-8"},  // a page of html/ without a template
+        {"/html/page.htm", "text/html; charset=utf-8"},
+        {"/notes.txt", "text/plain; charset=utf-8"},
+    };
+    for (const Case& d : data) {
+        auto res = c.Get((app_ + d.path).c_str());
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 200) << d.path;
+        EXPECT_EQ(res->get_header_value("Content-Security-Policy"), "sandbox") << d.path;
+        EXPECT_EQ(res->get_header_value("Content-Type"), d.type) << d.path;
+    }
+}
+
 TEST_F(shell_bridge, AFormBodyCutShortByAHalfCloseIsRefusedAtOnce) {
     const int fd = connect_to(port_);
     ASSERT_GE(fd, 0);

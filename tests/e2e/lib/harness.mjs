@@ -31,8 +31,9 @@ export function makeWav(file, seconds, rateHz = 11000) {
 }
 
 // Starts taloria2. `configs` adds configuration files ({name: text}),
-// `files` adds other files of the app directory ({relative path: text or Buffer}).
-export async function startTaloria({ configs = {}, files = {}, env = {} } = {}) {
+// `files` adds other files of the app directory ({relative path: text or Buffer}),
+// `settings` is the text of the settings file the program starts with.
+export async function startTaloria({ configs = {}, files = {}, env = {}, settings } = {}) {
   const exe = path.join(binDir, 'taloria2');
   if (!fs.existsSync(exe)) throw new Error(`taloria2 not found in ${binDir} (set TALORIA_BIN_DIR)`);
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'taloria-e2e-'));
@@ -45,6 +46,10 @@ export async function startTaloria({ configs = {}, files = {}, env = {} } = {}) 
   }
   const configHome = path.join(root, 'config-home');
   fs.mkdirSync(configHome);
+  if (settings !== undefined) {
+    fs.mkdirSync(path.join(configHome, 'Taloria'));
+    fs.writeFileSync(path.join(configHome, 'Taloria', 'Taloria 2.ini'), settings);
+  }
   const capture = path.join(root, 'capture.pcm');
   const child = spawn(exe, ['--appdir', appDir, '--port', '0', '--no-browser'], {
     env: { ...process.env, XDG_CONFIG_HOME: configHome, TALORIA_WAVEOUT: `capture:${capture}`,

@@ -35,7 +35,8 @@ const playState = (page) => page.evaluate(() => JSON.parse(document.body.dataset
 
 describe('player', () => {
   test('an audio link with "#1.5" plays from 1.5 s and the page stays', async () => {
-    const app = await startTaloria({ files: { 'html/links.htm': LINKS_PAGE } });
+    // The template beside it makes links.htm one of the app's own pages, which the shell hooks.
+    const app = await startTaloria({ files: { 'html/links.htm': LINKS_PAGE, 'html/links.htt': '%1\n' } });
     try {
       const tone = await prepare(app, 3);
       const page = await openShell(browser, app);
