@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "file_io.h"
 #include "ui_host.h"
 
 namespace framework {
@@ -51,6 +52,8 @@ void CWinApp::SetRegistryKey(const std::string& key) {
 
 void CWinApp::SetProfilePath(const std::string& path) {
     m_strProfilePath = path;
+    // A save killed before its rename leaves its temporary file behind.
+    RemoveLeftoverTempFiles(path);
     m_profileLoad = m_profile.Load(path);
 }
 

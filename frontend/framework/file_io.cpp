@@ -86,6 +86,30 @@ std::vector<std::string> SplitLines(std::string_view text) {
     return lines;
 }
 
+namespace {
+
+// The mkstemp pattern of the temporary file beside `target`: ".NAME.XXXXXX".
+constexpr std::size_t kTempSuffixLength = 6;
+
+std::string TempFilePrefix(const std::filesystem::path& target) {
+    return "." + target.filename().string() + ".";
+}
+
+}  // namespace
+
+void RemoveLeftoverTempFiles(const std::string& path) {
+    std::filesystem::path target(path);
+    std::filesystem::path folder = target.parent_path().empty() ? "." : target.parent_path();
+    const std::string prefix = TempFilePrefix(target);
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() != prefix.size() + kTempSuffixLength || name.compare(0, prefix.size(), prefix) != 0) continue;
+        if (!entry.is_regular_file(error)) continue;
+        std::filesystem::remove(entry.path(), error);
+    }
+}
+
 bool WriteFileAtomic(const std::string& path, std::string_view data) {
     std::string target = path;
     struct stat link_info {};
@@ -95,8 +119,8 @@ bool WriteFileAtomic(const std::string& path, std::string_view data) {
     }
     std::filesystem::path target_path(target);
     std::string folder = target_path.parent_path().string();
-    std::string temp = (folder.empty() ? std::string(".") : folder) + "/." +
-                       target_path.filename().string() + ".XXXXXX";
+    std::string temp = (folder.empty() ? std::string(".") : folder) + "/" +
+                       TempFilePrefix(target_path) + std::string(kTempSuffixLength, 'X');
     int fd = ::mkstemp(temp.data());
     if (fd < 0) return false;
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);

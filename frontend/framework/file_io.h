@@ -25,6 +25,10 @@ std::vector<std::string> SplitLines(std::string_view text);
 // replaced; an existing file keeps its permission bits. False on failure.
 bool WriteFileAtomic(const std::string& path, std::string_view data);
 
+// Removes the temporary files that WriteFileAtomic left beside `path` when it
+// was ended before its rename (the process was killed during a save).
+void RemoveLeftoverTempFiles(const std::string& path);
+
 // Creates or truncates `path` and writes `data` into it in place. False on failure.
 bool WriteFileInPlace(const std::string& path, std::string_view data);
 

@@ -1,4 +1,5 @@
 // Tests of the settings file, the application base and the document base.
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -143,6 +144,26 @@ TEST(framework_App, CorruptOrUnreadableSettingsGiveDefaultsAndAreReplacedWhole) 
         EXPECT_EQ(back.Load(path), IniFile::LoadResult::Loaded);
         EXPECT_EQ(back.Get("Config", "Stage2"), "fast");
     }
+}
+
+TEST(framework_App, TemporaryFilesOfAKilledSaveAreRemovedAtTheNextStart) {
+    TempDir dir;
+    const std::string path = dir.path + "/Taloria 2.ini";
+    std::ofstream(path) << "[Config]\nOldConsole=1\n";
+    // What a save killed between its temporary file and the rename leaves behind.
+    for (const char* name : {".Taloria 2.ini.Ab12Cd", ".Taloria 2.ini.zzzzzz"})
+        std::ofstream(dir.path + "/" + name) << "[Config]\nOldConsole=0\n";
+    // Files that only look alike stay.
+    for (const char* name : {".Taloria 2.ini.keep", ".Other.ini.Ab12Cd", "Taloria 2.ini.Ab12Cd"})
+        std::ofstream(dir.path + "/" + name) << "x";
+    CWinApp app("Taloria 2");
+    app.SetProfilePath(path);
+    EXPECT_EQ(app.GetProfileInt("Config", "OldConsole", 0), 1);
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(dir.path)) left.push_back(entry.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{".Other.ini.Ab12Cd", ".Taloria 2.ini.keep", "Taloria 2.ini",
+                                              "Taloria 2.ini.Ab12Cd"}));
 }
 
 TEST(framework_FileIo, AtomicWriteReplacesWholeOrNotAtAll) {
