@@ -42,6 +42,8 @@ describe('documents and navigation', () => {
       await screenshot(page, 'save-as');
       await save.locator('button:has-text("Save")').click();
       await save.waitFor({ state: 'detached' });
+      // The dialog closes at the click; the program saves once the answer reached it.
+      await eventually(() => fs.existsSync(path.join(app.appDir, 'docs/new.talor')), 10000, 'the saved file');
       assert.equal(fs.readFileSync(path.join(app.appDir, 'docs/new.talor'), 'utf8'), 'saved words\n');
 
       await menuCommand(page, 'File', 'open');
