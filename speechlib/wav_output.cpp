@@ -22,8 +22,15 @@ int replay_capacity_samples = 0;
 
 namespace {
 
-// Samples converted per write call; a frame (at most 112 samples) fits in one.
-constexpr int chunk_samples = 512;
+// File output goes out in blocks of this many bytes: one write call per
+// block instead of one per frame. A reader at the end of a pipe gets each
+// block as soon as it is full, and the rest when the file is closed.
+constexpr std::size_t block_bytes = 64 * 1024;
+
+// The block being filled, and the descriptor it belongs to.
+std::uint8_t pending[block_bytes];
+std::size_t pending_bytes = 0;
+int pending_fd = -1;
 
 const char* shown_name() { return output_file_name != nullptr ? output_file_name : ""; }
 
@@ -128,6 +135,8 @@ int open_output_file() {
         return output_fd;
     }
 
+    pending_bytes = 0;
+    pending_fd = -1;
     output_fd = ::open(output_file_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (output_fd < 0) zir_fatal("could not open output file '%s'", output_file_name);
     if (zir_is_wav_name(output_file_name)) {
@@ -137,6 +146,35 @@ int open_output_file() {
             zir_fatal("write error on '%s'", output_file_name);
     }
     return output_fd;
+}
+
+// Writes the block filled so far. A failing write is fatal.
+static void flush_pending() {
+    if (pending_bytes == 0) return;
+    const std::size_t size = pending_bytes;
+    pending_bytes = 0;
+    if (!zir_write_all(pending_fd, pending, size)) zir_fatal("write error on '%s'", shown_name());
+}
+
+// Converts n samples into the block as little-endian 16-bit values (the same
+// bytes on every host), writing each block as it fills.
+static void append_converted(int fd, const float* samples, int n) {
+    if (fd != pending_fd) {
+        flush_pending();
+        pending_fd = fd;
+    }
+    for (int i = 0; i < n; ++i) {
+        const float x = samples[i];
+        // Most samples lie well inside the range: their conversion cannot
+        // limit or overload, so it is done here without the checks.
+        const std::uint16_t bits = x > -8192.0f && x < 8192.0f
+                                       ? std::uint16_t(std::int16_t(long(x) * 4))
+                                       : std::uint16_t(zir_convert_sample(x, &output_overload));
+        pending[pending_bytes] = std::uint8_t(bits & 0xFF);
+        pending[pending_bytes + 1] = std::uint8_t(bits >> 8);
+        pending_bytes += 2;
+        if (pending_bytes == block_bytes) flush_pending();
+    }
 }
 
 void write_output_frame(int fd, const float* samples, int n) {
@@ -149,31 +187,20 @@ void write_output_frame(int fd, const float* samples, int n) {
         replay_count_samples += n;
         return;
     }
-
-    const bool wav = zir_is_wav_name(output_file_name);
-    std::int16_t converted[chunk_samples];
-    for (int start = 0; start < n; start += chunk_samples) {
-        const int count = n - start < chunk_samples ? n - start : chunk_samples;
-        for (int i = 0; i < count; ++i) {
-            const std::uint16_t bits =
-                std::uint16_t(zir_convert_sample(samples[start + i], &output_overload));
-            // The file holds little-endian samples on every host.
-            auto* bytes = reinterpret_cast<std::uint8_t*>(&converted[i]);
-            bytes[0] = std::uint8_t(bits & 0xFF);
-            bytes[1] = std::uint8_t(bits >> 8);
-        }
-        const std::size_t size = std::size_t(count) * 2;
-        if (wav && output_data_bytes + size > zir_wav_max_data_bytes)
-            zir_fatal("output file '%s' would exceed the 4 GiB size limit of a WAV file",
-                      shown_name());
-        if (!zir_write_all(fd, converted, size)) zir_fatal("write error on '%s'", shown_name());
-        output_data_bytes += size;
-    }
+    const std::size_t size = std::size_t(n) * 2;
+    if (zir_is_wav_name(output_file_name) && output_data_bytes + size > zir_wav_max_data_bytes)
+        zir_fatal("output file '%s' would exceed the 4 GiB size limit of a WAV file", shown_name());
+    append_converted(fd, samples, n);
+    output_data_bytes += size;
 }
 
 void close_output_file(int fd) {
     // Memory mode has no file to close.
     if (fd < 0) return;
+    if (fd == pending_fd) {
+        flush_pending();
+        pending_fd = -1;
+    }
     if (zir_is_wav_name(output_file_name)) {
         std::uint8_t header[zir_wav_header_bytes];
         zir_make_wav_header(header, std::uint32_t(output_data_bytes));

@@ -85,12 +85,13 @@ extern int replay_capacity_samples;
 int open_output_file();
 
 // Converts `n` float samples (units of a quarter 16-bit step) to 16-bit
-// samples, updates output_overload and writes them to `fd`, or appends them
-// to the replay buffer when `fd` is -1. Failures are fatal.
+// samples, updates output_overload and writes them to `fd` in blocks of 64 KiB
+// (each block as it fills, the rest at close_output_file), or appends them to
+// the replay buffer when `fd` is -1. Failures are fatal.
 void write_output_frame(int fd, const float* samples, int n);
 
-// Completes the WAV header (when the file has one) and closes `fd`. Call only
-// when fd is not -1. Failures are fatal.
+// Writes the samples still held, completes the WAV header (when the file has
+// one) and closes `fd`. Call only when fd is not -1. Failures are fatal.
 void close_output_file(int fd);
 
 // Lower layer of the sink, usable on any descriptor.

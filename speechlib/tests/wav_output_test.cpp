@@ -251,6 +251,7 @@ void write_one_frame_to(const char* name) {
     const int fd = open_output_file();
     const float frame[4] = {1, 2, 3, 4};
     write_output_frame(fd, frame, 4);
+    close_output_file(fd);
 }
 
 void write_past_the_wav_limit(const std::string& name) {
@@ -329,3 +330,31 @@ TEST(speechlib_wav, HeaderOfAPipeStaysAsWritten) {
 }
 
 }  // namespace
+
+TEST(speechlib_wav, BlocksReachAPipeAsTheyFillAndTheRestAtClose) {
+    temp_dir dir;
+    const std::string fifo = dir.file("stream.raw");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_EQ(fcntl(reader, F_SETPIPE_SZ, 1 << 20), 1 << 20);
+    output_file_name = fifo.c_str();
+    const int fd = open_output_file();
+    // 300 frames of 110 samples: one 64 KiB block and 320 bytes more.
+    std::vector<std::int16_t> expected;
+    for (int f = 0; f < 300; ++f) {
+        write_output_frame(fd, test_frame(f, 110).data(), 110);
+        const auto frame = stored_frame(f, 110);
+        expected.insert(expected.end(), frame.begin(), frame.end());
+    }
+    std::vector<std::uint8_t> got(1 << 20);
+    const ssize_t first = ::read(reader, got.data(), got.size());
+    EXPECT_EQ(first, 65536);
+    close_output_file(fd);
+    output_file_name = nullptr;
+    const ssize_t rest = ::read(reader, got.data() + first, got.size() - std::size_t(first));
+    ::close(reader);
+    ASSERT_EQ(rest, 300 * 220 - 65536);
+    got.resize(std::size_t(first + rest));
+    EXPECT_EQ(samples_from(got, 0), expected);
+}
