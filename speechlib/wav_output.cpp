@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -156,24 +157,60 @@ static void flush_pending() {
     if (!zir_write_all(pending_fd, pending, size)) zir_fatal("write error on '%s'", shown_name());
 }
 
-// Converts n samples into the block as little-endian 16-bit values (the same
-// bytes on every host), writing each block as it fills.
+typedef float float_lanes __attribute__((vector_size(4 * sizeof(float))));
+typedef std::int32_t int_lanes __attribute__((vector_size(4 * sizeof(std::int32_t))));
+typedef std::int16_t short_lanes __attribute__((vector_size(4 * sizeof(std::int16_t))));
+
+// Converts four samples that lie inside +-8192 (exclusive) into `to`, as
+// zir_convert_sample would: four times the integer part. Returns false,
+// converting nothing, when one of them lies outside.
+static inline bool convert_four_plain(const float* samples, std::uint8_t* to) {
+    float_lanes x;
+    std::memcpy(&x, samples, sizeof x);
+    const float_lanes low = {-8192.0f, -8192.0f, -8192.0f, -8192.0f};
+    const float_lanes high = {8192.0f, 8192.0f, 8192.0f, 8192.0f};
+    const int_lanes inside = (x > low) & (x < high);
+    if ((inside[0] & inside[1] & inside[2] & inside[3]) == 0) return false;
+    const short_lanes converted =
+        __builtin_convertvector(__builtin_convertvector(x, int_lanes) * 4, short_lanes);
+    std::memcpy(to, &converted, sizeof converted);
+    return true;
+}
+
+// The 16-bit little-endian bytes of n samples (the same bytes on every
+// host). Samples inside +-8192, nearly all of them, cannot be limited or
+// overload, so groups of four such samples are converted in vector lanes.
+static void convert_to_bytes(const float* samples, int n, std::uint8_t* bytes) {
+    auto convert_one = [&](int i) {
+        const std::uint16_t bits = std::uint16_t(zir_convert_sample(samples[i], &output_overload));
+        bytes[2 * i] = std::uint8_t(bits & 0xFF);
+        bytes[2 * i + 1] = std::uint8_t(bits >> 8);
+    };
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const bool plain = std::endian::native == std::endian::little &&
+                           convert_four_plain(samples + i, bytes + 2 * i);
+        if (!plain) {
+            for (int k = i; k < i + 4; ++k) convert_one(k);
+        }
+    }
+    for (; i < n; ++i) convert_one(i);
+}
+
+// Converts n samples into the block, writing each block as it fills.
 static void append_converted(int fd, const float* samples, int n) {
     if (fd != pending_fd) {
         flush_pending();
         pending_fd = fd;
     }
-    for (int i = 0; i < n; ++i) {
-        const float x = samples[i];
-        // Most samples lie well inside the range: their conversion cannot
-        // limit or overload, so it is done here without the checks.
-        const std::uint16_t bits = x > -8192.0f && x < 8192.0f
-                                       ? std::uint16_t(std::int16_t(long(x) * 4))
-                                       : std::uint16_t(zir_convert_sample(x, &output_overload));
-        pending[pending_bytes] = std::uint8_t(bits & 0xFF);
-        pending[pending_bytes + 1] = std::uint8_t(bits >> 8);
-        pending_bytes += 2;
+    while (n > 0) {
+        const std::size_t room = (block_bytes - pending_bytes) / 2;
+        const int count = n < int(room) ? n : int(room);
+        convert_to_bytes(samples, count, pending + pending_bytes);
+        pending_bytes += std::size_t(count) * 2;
         if (pending_bytes == block_bytes) flush_pending();
+        samples += count;
+        n -= count;
     }
 }
 
