@@ -92,129 +92,16 @@ void source_filter_process(source_filter *f, float *samples, int n) {
     f->q1 = q1;
 }
 
-// The four sections of the source filter side by side in the lanes of one
-// vector, each section SECTION_SKEW samples behind the one before it: at step
-// s lane i works on sample s - SECTION_SKEW * i, taking as its input what lane
-// i - 1 gave SECTION_SKEW steps before (so that result is long finished; with
-// a skew of one sample every step would wait for the step before). Each lane
-// computes its section in one form,
-//   y = (((x + a x1) + b x2) + c y1) + d y2,
-// with coefficients chosen so that it performs its own equation's products
-// and sums in the equation's order: a difference is the sum of the negated
-// product, a term with b = 1 adds the value itself, and the terms that the
-// equation lacks add zeros (section 1 has a = b = 0 with a zero history,
-// section 4 has d = 0), which changes no value but at most a zero's sign.
-// So every section output, and every kept sample, is bit for bit that of
-// source_filter_sections one sample after the other.
-typedef float section_lanes __attribute__((vector_size(4 * sizeof(float))));
-typedef int32_t section_masks __attribute__((vector_size(4 * sizeof(int32_t))));
-constexpr int SECTION_SKEW = 4;
-constexpr int PIPELINE_DELAY = 3 * SECTION_SKEW;  // steps from lane 0 to lane 3
-constexpr section_lanes SECTION_A = {0.0f, -1.280451f, -0.9188553f, 1.4773386f};
-constexpr section_lanes SECTION_B = {0.0f, 1.0f, 1.0f, 1.0f};
-constexpr section_lanes SECTION_C = {1.5453652f, 1.5368902f, 1.5652816f, 0.9988583f};
-constexpr section_lanes SECTION_D = {-0.9386455f, -0.7920242f, -0.643415f, 0.0f};
-constexpr float SOURCE_INPUT_GAIN = 0.0109455f;
-
-// Section inputs and outputs of the last two samples each lane worked on.
-struct section_pipeline {
-    section_lanes x1, x2, y1, y2;
-    // ring[s % SECTION_SKEW]: y1 as it was after step s - SECTION_SKEW.
-    section_lanes ring[SECTION_SKEW];
-};
-
-static section_pipeline start_pipeline(const source_filter &f) {
-    section_pipeline s;
-    s.x1 = section_lanes{0.0f, f.g1, f.h1, f.p1};
-    s.x2 = section_lanes{0.0f, f.g2, f.h2, f.p2};
-    s.y1 = section_lanes{f.g1, f.h1, f.p1, f.q1};
-    s.y2 = section_lanes{f.g2, f.h2, f.p2, 0.0f};
-    for (section_lanes &r : s.ring) r = s.y1;
-    return s;
-}
-
-static void end_pipeline(const section_pipeline &s, source_filter *f) {
-    f->g1 = s.y1[0], f->g2 = s.y2[0];
-    f->h1 = s.y1[1], f->h2 = s.y2[1];
-    f->p1 = s.y1[2], f->p2 = s.y2[2];
-    f->q1 = s.y1[3];
-}
-
-// One step of every lane on `input` (lane 0's new sample); lanes whose mask
-// is 0 keep their state. Returns lane 3's new q in *q and its q before it in
-// *q_before.
-template <bool MASKED>
-static inline __attribute__((always_inline)) void pipeline_step(section_pipeline &s,
-                                                                section_lanes &ring, float input,
-                                                                section_masks active, float *q,
-                                                                float *q_before) {
-    const section_lanes zero = {0.0f, 0.0f, 0.0f, 0.0f};
-    const section_lanes shifted = __builtin_shufflevector(ring, zero, 4, 0, 1, 2);
-    section_lanes x = shifted;
-    x[0] = input;
-    const section_lanes y =
-        x + SECTION_A * s.x1 + SECTION_B * s.x2 + SECTION_C * s.y1 + SECTION_D * s.y2;
-    *q_before = s.y1[3];
-    *q = y[3];
-    if (MASKED) {
-        s.x2 = active ? s.x1 : s.x2;
-        s.x1 = active ? shifted : s.x1;
-        s.y2 = active ? s.y1 : s.y2;
-        s.y1 = active ? y : s.y1;
-    } else {
-        s.x2 = s.x1;
-        s.x1 = shifted;
-        s.y2 = s.y1;
-        s.y1 = y;
-    }
-    ring = s.y1;
-}
-
-// Runs the filter over n samples and stores the output of every fourth sample
-// (4, 8, ... counted from 1) in out; without KEEP over n zeros, keeping nothing.
-template <bool KEEP>
-static inline __attribute__((always_inline)) void run_source_sections(source_filter *f,
-                                                                      const float *samples, int n,
-                                                                      float *out) {
-    section_pipeline s = start_pipeline(*f);
-    const section_masks lane_delay = {0, SECTION_SKEW, 2 * SECTION_SKEW, 3 * SECTION_SKEW};
-    // Without KEEP the input is all zeros: the first product would be zero,
-    // and adding it changes no value (at most a zero's sign).
-    auto input = [&](int step) {
-        return KEEP && step < n ? SOURCE_INPUT_GAIN * samples[step] : 0.0f;
-    };
-    auto keep = [&](int step, float q, float q_before) {
-        const int m = step - PIPELINE_DELAY;
-        if (KEEP && m % 4 == 3 && m >= 0 && m < n) out[m / 4] = q - 0.9126601f * q_before;
-    };
-    // A step in which some lane has no sample of its own: before the last
-    // lane's first sample, or after the first lane's last one.
-    auto masked_step = [&](int step) {
-        const section_masks sample = step - lane_delay;
-        const section_masks active = (sample >= 0) & (sample < n);
-        float q, q_before;
-        pipeline_step<true>(s, s.ring[step % SECTION_SKEW], input(step), active, &q, &q_before);
-        if (active[3]) keep(step, q, q_before);
-    };
-    int step = 0;
-    for (; step < PIPELINE_DELAY && step < n + PIPELINE_DELAY; ++step) masked_step(step);
-    for (; step + SECTION_SKEW <= n; step += SECTION_SKEW) {
-        for (int j = 0; j < SECTION_SKEW; ++j) {
-            float q, q_before;
-            pipeline_step<false>(s, s.ring[j], input(step + j), section_masks{}, &q, &q_before);
-            keep(step + j, q, q_before);
-        }
-    }
-    for (; step < n + PIPELINE_DELAY; ++step) masked_step(step);
-    end_pipeline(s, f);
-}
-
 PARVOX_HOT void source_filter_decimate(source_filter *f, const float *samples, int n, float *out) {
-    run_source_sections<true>(f, samples, n, out);
+    source_pipeline s = source_pipeline_start(*f, samples, n);
+    for (int k = 0; k < n / 4; ++k) out[k] = source_pipeline_next(s);
+    source_pipeline_finish(s, f);
 }
 
 PARVOX_HOT void source_filter_flush(source_filter *f, int n) {
-    run_source_sections<false>(f, nullptr, n, nullptr);
+    source_pipeline s = source_pipeline_start(*f, nullptr, n);
+    for (int k = 0; k < n / 4; ++k) source_pipeline_next(s);
+    source_pipeline_finish(s, f);
 }
 
 void reset_excitation(excitation_state *e) {
@@ -447,6 +334,15 @@ PARVOX_HOT void excite_with(excitation_state *e, const synth_params *p,
 }
 
 void make_excitation_with(excitation_state *e, const synth_params *p, const smoothed_controls *c) {
+    if (make_excitation_sources_with(e, p, c)) {
+        // Filter and decimate by four: keep every fourth sample counted from 1.
+        source_filter_decimate(&e->filter, e->source_buffer + 1, p->excitation_frame_length,
+                               e->voiced_buffer);
+    }
+}
+
+bool make_excitation_sources_with(excitation_state *e, const synth_params *p,
+                                  const smoothed_controls *c) {
     const int frame = p->excitation_frame_length;
     if (!c->all_voiced) {
         std::memset(e->noise_buffer, 0, sizeof e->noise_buffer);
@@ -456,14 +352,14 @@ void make_excitation_with(excitation_state *e, const synth_params *p, const smoo
     std::memset(e->glottal_phase, 0, sizeof e->glottal_phase);
     if (!c->all_unvoiced) {
         excite_with(e, p, c);
-        // Filter and decimate by four: keep every fourth sample counted from 1.
-        source_filter_decimate(&e->filter, e->source_buffer + 1, frame, e->voiced_buffer);
+        return true;
     } else if (!c->previous_all_unvoiced) {
         // Six frames of silence let the source filter's ringing die out, so the
         // next voiced stretch starts from a quiet filter.
         source_filter_flush(&e->filter, 6 * frame);
         std::memset(e->voiced_buffer, 0, sizeof e->voiced_buffer);
     }
+    return false;
 }
 
 void mix_excitation_with(excitation_state *e, int b, const synth_params *p,

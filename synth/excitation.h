@@ -26,19 +26,124 @@ struct source_filter {
 };
 void source_filter_process(source_filter *f, float *samples, int n);
 
-// One sample through the four sections, each in the order of its equation;
-// `first_term` is 0.0109455 times the input sample. Returns the last section's
-// q and updates the state except q1, which the caller sets to q after the
-// output step (source_filter_output) if it wants that output.
-inline float source_filter_sections(source_filter &f, float first_term) {
-    const float g = first_term + 1.5453652f * f.g1 - 0.9386455f * f.g2;
-    const float h = g - 1.280451f * f.g1 + f.g2 + 1.5368902f * f.h1 - 0.7920242f * f.h2;
-    const float p = h - 0.9188553f * f.h1 + f.h2 + 1.5652816f * f.p1 - 0.643415f * f.p2;
-    const float q = p + 1.4773386f * f.p1 + f.p2 + 0.9988583f * f.q1;
-    f.g2 = f.g1, f.g1 = g, f.h2 = f.h1, f.h1 = h, f.p2 = f.p1, f.p1 = p;
-    return q;
+constexpr float SOURCE_INPUT_GAIN = 0.0109455f;   // first product of section 1
+constexpr float SOURCE_OUTPUT_POLE = 0.9126601f;  // output step: q - SOURCE_OUTPUT_POLE q1
+
+// The four sections of the source filter side by side in the lanes of one
+// vector, each section SECTION_SKEW samples behind the one before it: at step
+// s lane i works on sample s - SECTION_SKEW * i, taking as its input what lane
+// i - 1 gave SECTION_SKEW steps before (so that result is long finished; with
+// a skew of one sample every step would wait for the step before). Each lane
+// computes its section in one form,
+//   y = (((x + a x1) + b x2) + c y1) + d y2,
+// with coefficients chosen so that it performs its own equation's products
+// and sums in the equation's order: a difference is the sum of the negated
+// product, a term with b = 1 adds the value itself, and the terms that the
+// equation lacks add zeros (section 1 has a = b = 0 with a zero history,
+// section 4 has d = 0), which changes no value but at most a zero's sign.
+// So every section output, and every kept sample, is bit for bit that of
+// source_filter_process one sample after the other.
+typedef float section_lanes __attribute__((vector_size(4 * sizeof(float))));
+typedef int32_t section_masks __attribute__((vector_size(4 * sizeof(int32_t))));
+constexpr int SECTION_SKEW = 4;
+constexpr int PIPELINE_DELAY = 3 * SECTION_SKEW;  // steps from lane 0 to lane 3
+
+// The pipeline over one run of samples (or zeros), giving every fourth
+// output (samples 4, 8, ... counted from 1) as it comes.
+struct source_pipeline {
+    section_lanes x1, x2, y1, y2;  // each lane's last two inputs and outputs
+    // ring[s % SECTION_SKEW]: y1 as it was after step s - SECTION_SKEW.
+    section_lanes ring[SECTION_SKEW];
+    const float *samples;  // null: n zeros
+    int n;
+    int step;
+};
+
+// One step of every lane; lanes whose mask is 0 keep their state. Sets lane
+// 3's new q in *q and its q before it in *q_before.
+template <bool MASKED>
+inline __attribute__((always_inline)) void source_pipeline_step(source_pipeline &s,
+                                                                section_lanes &ring,
+                                                                section_masks active, float *q,
+                                                                float *q_before) {
+    constexpr section_lanes A = {0.0f, -1.280451f, -0.9188553f, 1.4773386f};
+    constexpr section_lanes B = {0.0f, 1.0f, 1.0f, 1.0f};
+    constexpr section_lanes C = {1.5453652f, 1.5368902f, 1.5652816f, 0.9988583f};
+    constexpr section_lanes D = {-0.9386455f, -0.7920242f, -0.643415f, 0.0f};
+    const section_lanes zero = {0.0f, 0.0f, 0.0f, 0.0f};
+    const section_lanes shifted = __builtin_shufflevector(ring, zero, 4, 0, 1, 2);
+    section_lanes x = shifted;
+    // Without samples the input is zero: the first product would be zero,
+    // and adding it changes no value (at most a zero's sign).
+    const bool has_input = s.samples != nullptr && (!MASKED || s.step < s.n);
+    x[0] = has_input ? SOURCE_INPUT_GAIN * s.samples[s.step] : 0.0f;
+    const section_lanes y = x + A * s.x1 + B * s.x2 + C * s.y1 + D * s.y2;
+    *q_before = s.y1[3];
+    *q = y[3];
+    if (MASKED) {
+        s.x2 = active ? s.x1 : s.x2;
+        s.x1 = active ? shifted : s.x1;
+        s.y2 = active ? s.y1 : s.y2;
+        s.y1 = active ? y : s.y1;
+    } else {
+        s.x2 = s.x1;
+        s.x1 = shifted;
+        s.y2 = s.y1;
+        s.y1 = y;
+    }
+    ring = s.y1;
+    ++s.step;
 }
-inline float source_filter_output(const source_filter &f, float q) { return q - 0.9126601f * f.q1; }
+
+// A step in which some lane has no sample of its own: before the last lane's
+// first sample, or after the first lane's last one.
+inline void source_pipeline_masked_step(source_pipeline &s, float *q, float *q_before) {
+    const section_masks lane_delay = {0, SECTION_SKEW, 2 * SECTION_SKEW, 3 * SECTION_SKEW};
+    const section_masks sample = s.step - lane_delay;
+    const section_masks active = (sample >= 0) & (sample < s.n);
+    source_pipeline_step<true>(s, s.ring[s.step % SECTION_SKEW], active, q, q_before);
+}
+
+// Takes the filter state and runs the steps before the last section's first sample.
+inline source_pipeline source_pipeline_start(const source_filter &f, const float *samples, int n) {
+    source_pipeline s;
+    s.x1 = section_lanes{0.0f, f.g1, f.h1, f.p1};
+    s.x2 = section_lanes{0.0f, f.g2, f.h2, f.p2};
+    s.y1 = section_lanes{f.g1, f.h1, f.p1, f.q1};
+    s.y2 = section_lanes{f.g2, f.h2, f.p2, 0.0f};
+    for (section_lanes &r : s.ring) r = s.y1;
+    s.samples = samples;
+    s.n = n;
+    s.step = 0;
+    float q, q_before;
+    for (int i = 0; i < PIPELINE_DELAY; ++i) source_pipeline_masked_step(s, &q, &q_before);
+    return s;
+}
+
+// Runs four more samples through the last section and returns the output of
+// the fourth; call it at most n / 4 times.
+inline __attribute__((always_inline)) float source_pipeline_next(source_pipeline &s) {
+    float q = 0.0f, q_before = 0.0f;
+    if (s.step + SECTION_SKEW <= s.n) {
+        // The step count is a multiple of SECTION_SKEW here.
+        for (int j = 0; j < SECTION_SKEW; ++j)
+            source_pipeline_step<false>(s, s.ring[j], section_masks{}, &q, &q_before);
+    } else {
+        for (int j = 0; j < SECTION_SKEW; ++j) source_pipeline_masked_step(s, &q, &q_before);
+    }
+    return q - SOURCE_OUTPUT_POLE * q_before;
+}
+
+// Runs the remaining samples through the later sections and stores the state.
+inline void source_pipeline_finish(source_pipeline &s, source_filter *f) {
+    float q, q_before;
+    while (s.step < s.n + PIPELINE_DELAY) source_pipeline_masked_step(s, &q, &q_before);
+    f->g1 = s.y1[0], f->g2 = s.y2[0];
+    f->h1 = s.y1[1], f->h2 = s.y2[1];
+    f->p1 = s.y1[2], f->p2 = s.y2[2];
+    f->q1 = s.y1[3];
+}
+
 // The same filter over n samples, keeping only every fourth output (samples
 // 4, 8, ... counted from 1) in out[0 .. n/4 - 1]; samples is left as it is.
 void source_filter_decimate(source_filter *f, const float *samples, int n, float *out);
@@ -96,6 +201,8 @@ void excite_with(excitation_state *e, const synth_params *p, const smoothed_cont
 
 // The frame's noise, voiced excitation and glottal phase from the controls c.
 void make_excitation_with(excitation_state *e, const synth_params *p, const smoothed_controls *c);
+bool make_excitation_sources_with(excitation_state *e, const synth_params *p,
+                                  const smoothed_controls *c);
 
 // Fills e->branch_buffer and e->bw_mod with branch b's mixture of voiced and
 // noise excitation; branches must come in increasing order within a frame.

@@ -224,12 +224,14 @@ constexpr branch_stage_coefficients BRANCH_STAGES = {
 // Mixes every branch's excitation from the frame's noise and voiced signals
 // (as mix_excitation does), resonates the six branches side by side, then
 // shapes and sums them.
-template <bool FILTER_OUTPUT>
+template <bool FILTER_OUTPUT, bool FILTER_SOURCE>
 static inline __attribute__((always_inline)) void run_branches(filter_bank *bank,
                                                                const synth_params *p,
                                                                const smoothed_controls *c,
-                                                               const excitation_state *e,
-                                                               float *sum) {
+                                                               excitation_state *e, float *sum) {
+    source_pipeline source;
+    if (FILTER_SOURCE)
+        source = source_pipeline_start(e->filter, e->source_buffer + 1, p->excitation_frame_length);
     // Stage B outputs of the frame, one sample of all branches per row.
     alignas(32) float staged[MAX_FRAME_LENGTH][BRANCH_LANES];
 
@@ -327,6 +329,7 @@ static inline __attribute__((always_inline)) void run_branches(filter_bank *bank
             // Every branch's excitation, as mix_excitation makes it.
             lanes noise, voiced;
             splat_lanes(noise, e->noise_buffer[n]);
+            if (FILTER_SOURCE) e->voiced_buffer[n] = source_pipeline_next(source);
             splat_lanes(voiced, e->voiced_buffer[n]);
             lanes x = (ma * noise + mb * voiced) * mc * amp;
             lanes branch0;
@@ -344,6 +347,7 @@ static inline __attribute__((always_inline)) void run_branches(filter_bank *bank
             std::memcpy(staged[n], &b, sizeof b);
         }
     }
+    if (FILTER_SOURCE) source_pipeline_finish(source, &e->filter);
     std::memcpy(state1, &y1, sizeof y1);
     std::memcpy(state2, &y2, sizeof y2);
     for (int br = 0; br < NUM_BRANCHES; ++br) {
@@ -391,13 +395,19 @@ static inline __attribute__((always_inline)) void run_branches(filter_bank *bank
 PARVOX_HOT void synthesize_branches_with(filter_bank *bank, const synth_params *p,
                                          const smoothed_controls *c, const excitation_state *e,
                                          float *sum) {
-    run_branches<false>(bank, p, c, e, sum);
+    run_branches<false, false>(bank, p, c, const_cast<excitation_state *>(e), sum);
 }
 
 PARVOX_HOT void synthesize_frame_with(filter_bank *bank, const synth_params *p,
                                       const smoothed_controls *c, const excitation_state *e,
                                       float *out) {
-    run_branches<true>(bank, p, c, e, out);
+    run_branches<true, false>(bank, p, c, const_cast<excitation_state *>(e), out);
+}
+
+PARVOX_HOT void synthesize_voiced_frame_with(filter_bank *bank, const synth_params *p,
+                                             const smoothed_controls *c, excitation_state *e,
+                                             float *out) {
+    run_branches<true, true>(bank, p, c, e, out);
 }
 
 void shape_branch_with(filter_bank *bank, int b, const float *branch_buffer, float *sum, int n) {
@@ -430,7 +440,11 @@ void shape_branch(int b) {
 }
 
 void synthesize_frame() {
-    synthesize_frame_with(&filters, &params, &frame_controls, &excitation, output_buffer);
+    if (make_excitation_sources_with(&excitation, &params, &frame_controls))
+        synthesize_voiced_frame_with(&filters, &params, &frame_controls, &excitation,
+                                     output_buffer);
+    else
+        synthesize_frame_with(&filters, &params, &frame_controls, &excitation, output_buffer);
 }
 
 void output_filter() { output_stage_process(&filters.output, output_buffer, params.frame_length); }

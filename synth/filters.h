@@ -100,10 +100,19 @@ void synthesize_branches_with(filter_bank *bank, const synth_params *p, const sm
 void synthesize_frame_with(filter_bank *bank, const synth_params *p, const smoothed_controls *c,
                            const excitation_state *e, float *out);
 
+// synthesize_frame_with for a frame with voicing, the source filter run in
+// the same pass: each voiced sample e->voiced_buffer[n] is made from
+// e->source_buffer (filtered and decimated as source_filter_decimate does)
+// just before the branches take it, so that the source filter's chain of
+// steps and the branches' work overlap. Exactly the samples, voiced buffer
+// and filter state of source_filter_decimate followed by synthesize_frame_with.
+void synthesize_voiced_frame_with(filter_bank *bank, const synth_params *p,
+                                  const smoothed_controls *c, excitation_state *e, float *out);
+
 // The driver's per-frame calls on the program's global state.
 void resonate(int b);
 void shape_branch(int b);
 void output_filter();
-// mix_excitation, resonate and shape_branch for every branch and output_filter
-// in one pass.
+// make_excitation, then mix_excitation, resonate and shape_branch for every
+// branch and output_filter in one pass.
 void synthesize_frame();

@@ -67,7 +67,6 @@ void flush_subnormals_to_zero() {
 void synthesize_control_frame() {
     remove_squeaks();
     convert_controls();
-    make_excitation();
     // All 112 samples are cleared whatever the frame length, so nothing of an
     // earlier frame can leak into the sum.
     std::memset(output_buffer, 0, sizeof output_buffer);

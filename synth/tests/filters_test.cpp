@@ -373,3 +373,55 @@ TEST(parvox_filters, SideBySideBranchesEqualTheBranchByBranchPath) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(parvox_filters, SourceFilterInTheBranchPassEqualsItsOwnPass) {
+    // Frames of pulses and noise through the source filter on its own and
+    // then the branches, against both in one pass: the same samples, voiced
+    // buffers and filter states, frame after frame.
+    synth_params p = default_params();
+    smoothed_controls c;
+    std::memset(&c, 0, sizeof c);
+    excitation_state apart, together;
+    reset_excitation(&apart);
+    reset_excitation(&together);
+    filter_bank bank_apart{}, bank_together{};
+    uint32_t seed = 11;
+    auto next = [&seed](float range) {
+        seed = seed * 1664525u + 1013904223u;
+        return range * static_cast<float>(seed >> 8) / 16777216.0f;
+    };
+    for (int frame = 0; frame < 12; ++frame) {
+        for (int b = 0; b < NUM_BRANCHES; ++b) {
+            c.voicing_factor[b] = frame % 3 == 0 ? 1.0f : next(1.0f);
+            for (int j = 0; j < MAX_CONTROLS; ++j) {
+                c.branch_freq[b][j] = next(250.0f);
+                c.branch_amp[b][j] = next(2.0f);
+            }
+        }
+        std::memset(apart.source_buffer, 0, sizeof apart.source_buffer);
+        for (int k = 1; k <= p.excitation_frame_length; ++k) {
+            if (k % 37 < 5) apart.source_buffer[k] = next(200.0f) - 100.0f;
+        }
+        for (int k = 0; k < p.frame_length; ++k) apart.noise_buffer[k] = next(1000.0f) - 500.0f;
+        for (int j = 0; j < MAX_CONTROLS; ++j) apart.glottal_phase[j] = next(1.0f);
+        std::memcpy(together.source_buffer, apart.source_buffer, sizeof apart.source_buffer);
+        std::memcpy(together.noise_buffer, apart.noise_buffer, sizeof apart.noise_buffer);
+        std::memcpy(together.glottal_phase, apart.glottal_phase, sizeof apart.glottal_phase);
+
+        float out_apart[MAX_FRAME_LENGTH] = {}, out_together[MAX_FRAME_LENGTH] = {};
+        source_filter_decimate(&apart.filter, apart.source_buffer + 1, p.excitation_frame_length,
+                               apart.voiced_buffer);
+        synthesize_frame_with(&bank_apart, &p, &c, &apart, out_apart);
+        synthesize_voiced_frame_with(&bank_together, &p, &c, &together, out_together);
+        for (int k = 0; k < p.frame_length; ++k) {
+            ASSERT_EQ(out_apart[k], out_together[k]) << "frame " << frame << " sample " << k;
+            ASSERT_EQ(apart.voiced_buffer[k], together.voiced_buffer[k]) << k;
+        }
+        ASSERT_EQ(std::memcmp(&apart.filter, &together.filter, sizeof apart.filter), 0) << frame;
+        ASSERT_EQ(std::memcmp(&bank_apart, &bank_together, sizeof bank_apart), 0) << frame;
+    }
+}
+
+}  // namespace
