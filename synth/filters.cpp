@@ -7,6 +7,29 @@
 float output_buffer[MAX_FRAME_LENGTH];
 filter_bank filters;
 
+// Coefficients of the fixed branch filters, named once: the one-sample steps
+// below and the side-by-side lanes of run_branches both take them from here.
+namespace fixed {
+constexpr float LOWPASS_IN = 0.3946751f;  // branch 0: one-pole low-pass
+constexpr float LOWPASS_POLE = 0.8570803f;
+constexpr float ZEROS_1 = 1.8605548f;  // branch 0: two real zeros
+constexpr float ZEROS_2 = 0.809496f;
+constexpr float DIFFERENCE = 0.5051416f;    // branches 1 and 2: first difference
+constexpr float RESONANCE_IN = 0.2084334f;  // branch 3: resonance near 4.2 kHz
+constexpr float RESONANCE_1 = 1.3144111f;
+constexpr float RESONANCE_2 = 0.7957426f;
+constexpr float HIGH_IN = 0.1330524f;  // branch 4: first pole pair
+constexpr float HIGH_G1 = 0.7021969f;
+constexpr float HIGH_G2 = 0.6332063f;
+constexpr float HIGH_U1 = 0.7604341f;  // branch 4: zero pair
+constexpr float HIGH_U2 = 0.8377198f;
+constexpr float HIGH_H1 = 0.5171979f;  // branch 4: second pole pair
+constexpr float HIGH_H2 = 0.8425185f;
+constexpr float HIGH_Y1 = 1.0790422f;  // branch 4: last pole pair
+constexpr float HIGH_Y2 = 0.8425185f;
+constexpr float NASAL_GAIN = 0.141f;  // branch 5
+}  // namespace fixed
+
 // One sample through each filter. The block functions and the side-by-side
 // frame path both go through these, so they compute exactly the same values.
 static inline float resonator_step(resonator &r, float x, float gain, float a, float b) {
@@ -17,35 +40,36 @@ static inline float resonator_step(resonator &r, float x, float gain, float a, f
 }
 
 static inline float lowpass_zeros_step(lowpass_zeros_filter &f, float x) {
-    const float c = 0.3946751f * x + 0.8570803f * f.c1;
-    const float y = c - 1.8605548f * f.c1 + 0.809496f * f.c2;
+    using namespace fixed;
+    const float c = LOWPASS_IN * x + LOWPASS_POLE * f.c1;
+    const float y = c - ZEROS_1 * f.c1 + ZEROS_2 * f.c2;
     f.c2 = f.c1;
     f.c1 = c;
     return y;
 }
 
 static inline float difference_step(difference_filter &f, float x) {
-    const float y = 0.5051416f * x - 0.5051416f * f.x1;
+    const float y = fixed::DIFFERENCE * x - fixed::DIFFERENCE * f.x1;
     f.x1 = x;
     return y;
 }
 
 static inline float resonance_difference_step(resonance_difference_filter &f, float x) {
-    const float c = 0.2084334f * x - 1.3144111f * f.c1 - 0.7957426f * f.c2;
+    using namespace fixed;
+    const float c = RESONANCE_IN * x - RESONANCE_1 * f.c1 - RESONANCE_2 * f.c2;
     const float y = c - f.c1;
     f.c2 = f.c1;
     f.c1 = c;
     return y;
 }
 
-static inline float high_band_step(high_band_filter &f, float x) {
-    const float g = 0.1330524f * x - 0.7021969f * f.g1 - 0.6332063f * f.g2;
-    const float u = g + 0.7604341f * f.g1 + 0.8377198f * f.g2;
-    const float h = u - 0.5171979f * f.h1 - 0.8425185f * f.h2;
+// Branch 4 after its first section and zero pair (u): the second pole pair,
+// a first difference and the last pole pair.
+static inline __attribute__((always_inline)) float high_band_rest(high_band_filter &f, float u) {
+    using namespace fixed;
+    const float h = u - HIGH_H1 * f.h1 - HIGH_H2 * f.h2;
     const float w = h - f.h1;
-    const float y = w - 1.0790422f * f.y1 - 0.8425185f * f.y2;
-    f.g2 = f.g1;
-    f.g1 = g;
+    const float y = w - HIGH_Y1 * f.y1 - HIGH_Y2 * f.y2;
     f.h2 = f.h1;
     f.h1 = h;
     f.y2 = f.y1;
@@ -53,7 +77,16 @@ static inline float high_band_step(high_band_filter &f, float x) {
     return y;
 }
 
-static inline float nasal_gain_step(float x) { return 0.141f * x; }
+static inline float high_band_step(high_band_filter &f, float x) {
+    using namespace fixed;
+    const float g = HIGH_IN * x - HIGH_G1 * f.g1 - HIGH_G2 * f.g2;
+    const float u = g + HIGH_U1 * f.g1 + HIGH_U2 * f.g2;
+    f.g2 = f.g1;
+    f.g1 = g;
+    return high_band_rest(f, u);
+}
+
+static inline float nasal_gain_step(float x) { return fixed::NASAL_GAIN * x; }
 
 static inline float output_stage_step(output_stage_filter &f, float x) {
     const float p = 0.18f * x - 1.628239f * f.p1 - 0.9006455f * f.p2;
@@ -210,74 +243,158 @@ struct branch_stage_coefficients {
     float k0[BRANCH_LANES], k1[BRANCH_LANES], k2[BRANCH_LANES], k3[BRANCH_LANES];
     float m0[BRANCH_LANES], m1[BRANCH_LANES], m2[BRANCH_LANES];
 };
-constexpr branch_stage_coefficients BRANCH_STAGES = {
-    {0.3946751f, 0.5051416f, 0.5051416f, 0.2084334f, 0.1330524f, 0.141f, 0.0f, 0.0f},
-    {0.0f, -0.5051416f, -0.5051416f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f},
-    {0.8570803f, 0.0f, 0.0f, -1.3144111f, -0.7021969f, 0.0f, 0.0f, 0.0f},
-    {0.0f, 0.0f, 0.0f, -0.7957426f, -0.6332063f, 0.0f, 0.0f, 0.0f},
-    {1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 0.0f, 0.0f},
-    {-1.8605548f, 0.0f, 0.0f, -1.0f, 0.7604341f, 0.0f, 0.0f, 0.0f},
-    {0.809496f, 0.0f, 0.0f, 0.0f, 0.8377198f, 0.0f, 0.0f, 0.0f},
+constexpr branch_stage_coefficients BRANCH_STAGES = [] {
+    using namespace fixed;
+    return branch_stage_coefficients{
+        {LOWPASS_IN, DIFFERENCE, DIFFERENCE, RESONANCE_IN, HIGH_IN, NASAL_GAIN, 0.0f, 0.0f},
+        {0.0f, -DIFFERENCE, -DIFFERENCE, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f},
+        {LOWPASS_POLE, 0.0f, 0.0f, -RESONANCE_1, -HIGH_G1, 0.0f, 0.0f, 0.0f},
+        {0.0f, 0.0f, 0.0f, -RESONANCE_2, -HIGH_G2, 0.0f, 0.0f, 0.0f},
+        {1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 0.0f, 0.0f},
+        {-ZEROS_1, 0.0f, 0.0f, -1.0f, HIGH_U1, 0.0f, 0.0f, 0.0f},
+        {ZEROS_2, 0.0f, 0.0f, 0.0f, HIGH_U2, 0.0f, 0.0f, 0.0f},
+    };
+}();
+
+// The lane states of the side-by-side branches: each resonator's last two
+// outputs, the previous resonator output (for the first differences) and the
+// last two stage A outputs.
+struct branch_lanes {
+    lanes y1, y2, x1, a1, a2;
 };
 
-// Inlined into the callers, so that it is built for each of their targets.
-// Mixes every branch's excitation from the frame's noise and voiced signals
-// (as mix_excitation does), resonates the six branches side by side, then
-// shapes and sums them.
-template <bool FILTER_OUTPUT, bool FILTER_SOURCE>
-static inline __attribute__((always_inline)) void run_branches(filter_bank *bank,
-                                                               const synth_params *p,
-                                                               const smoothed_controls *c,
-                                                               excitation_state *e, float *sum) {
-    source_pipeline source;
-    if (FILTER_SOURCE)
-        source = source_pipeline_start(e->filter, e->source_buffer + 1, p->excitation_frame_length);
-    // Stage B outputs of the frame, one sample of all branches per row.
-    alignas(32) float staged[MAX_FRAME_LENGTH][BRANCH_LANES];
+static inline __attribute__((always_inline)) branch_lanes load_branch_lanes(
+    const filter_bank *bank) {
+    branch_lanes s;
+    // The unused lanes 6 and 7 start from zeros.
+    alignas(32) float y1[BRANCH_LANES] = {}, y2[BRANCH_LANES] = {};
+    for (int br = 0; br < NUM_BRANCHES; ++br) {
+        y1[br] = bank->resonators[br].y1;
+        y2[br] = bank->resonators[br].y2;
+    }
+    load_lanes(s.y1, y1);
+    load_lanes(s.y2, y2);
+    s.x1 = lanes{0.0f, bank->branch1.x1, bank->branch2.x1, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+    s.a1 =
+        lanes{bank->branch0.c1, 0.0f, 0.0f, bank->branch3.c1, bank->branch4.g1, 0.0f, 0.0f, 0.0f};
+    s.a2 =
+        lanes{bank->branch0.c2, 0.0f, 0.0f, bank->branch3.c2, bank->branch4.g2, 0.0f, 0.0f, 0.0f};
+    return s;
+}
 
-    alignas(32) float mix_a[BRANCH_LANES], mix_b[BRANCH_LANES], mix_c[BRANCH_LANES];
+static inline __attribute__((always_inline)) void store_branch_lanes(const branch_lanes &s,
+                                                                     filter_bank *bank) {
+    for (int br = 0; br < NUM_BRANCHES; ++br) {
+        bank->resonators[br].y1 = s.y1[br];
+        bank->resonators[br].y2 = s.y2[br];
+    }
+    bank->branch0.c1 = s.a1[0];
+    bank->branch0.c2 = s.a2[0];
+    bank->branch1.x1 = s.x1[1];
+    bank->branch2.x1 = s.x1[2];
+    bank->branch3.c1 = s.a1[3];
+    bank->branch3.c2 = s.a2[3];
+    bank->branch4.g1 = s.a1[4];
+    bank->branch4.g2 = s.a2[4];
+}
+
+// The frame's values of each lane: the mixing form of every branch, the
+// nasal branch's share of branch 0, the bandwidth and frequency grids and
+// the gains. The unused lanes 6 and 7 get harmless ones (no gain, entries
+// inside the tables).
+struct frame_lanes {
+    lanes mix_a, mix_b, mix_c, take_branch0;
+    lanes bw_position, bw_step, freq_mod, gain;
     float bw_mod[NUM_BRANCHES][MAX_CONTROLS];
-    mixing_form(e, p, c, mix_a, mix_b, mix_c, bw_mod);
-    lanes ma, mb, mc;
-    load_lanes(ma, mix_a);
-    load_lanes(mb, mix_b);
-    load_lanes(mc, mix_c);
+};
+
+static inline __attribute__((always_inline)) void prepare_frame_lanes(frame_lanes *f,
+                                                                      const synth_params *p,
+                                                                      const smoothed_controls *c,
+                                                                      const excitation_state *e) {
+    alignas(32) float mix_a[BRANCH_LANES], mix_b[BRANCH_LANES], mix_c[BRANCH_LANES];
+    mixing_form(e, p, c, mix_a, mix_b, mix_c, f->bw_mod);
+    load_lanes(f->mix_a, mix_a);
+    load_lanes(f->mix_b, mix_b);
+    load_lanes(f->mix_c, mix_c);
     // With alfcon the nasal branch gets branch 0's excitation taken away:
     // lane 5 subtracts 1 x branch 0's value, which is exact, and every other
     // lane subtracts a zero.
-    const lanes take_branch0 = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, p->alfcon != 0 ? 1.0f : 0.0f,
-                                0.0f, 0.0f};
-
-    // Per-frame values of each lane; the unused lanes 6 and 7 get harmless
-    // ones (no gain, a zero state, entries inside the tables).
+    f->take_branch0 = lanes{0.0f, 0.0f, 0.0f, 0.0f, 0.0f, p->alfcon != 0 ? 1.0f : 0.0f, 0.0f, 0.0f};
     alignas(32) float bw_position[BRANCH_LANES] = {}, bw_step[BRANCH_LANES] = {};
     alignas(32) float freq_mod[BRANCH_LANES] = {}, gain[BRANCH_LANES] = {};
-    alignas(32) float state1[BRANCH_LANES] = {}, state2[BRANCH_LANES] = {};
     for (int br = 0; br < NUM_BRANCHES; ++br) {
         bw_position[br] = bw_position_of(p, c, br);
         bw_step[br] = p->bw_mod_step[br];
         freq_mod[br] = p->freq_mod[br];
         gain[br] = p->branch_gain[br];
-        state1[br] = bank->resonators[br].y1;
-        state2[br] = bank->resonators[br].y2;
     }
-    lanes bw_position_v, bw_step_v, freq_mod_v, gain_v, y1, y2;
-    load_lanes(bw_position_v, bw_position);
-    load_lanes(bw_step_v, bw_step);
-    load_lanes(freq_mod_v, freq_mod);
-    load_lanes(gain_v, gain);
-    load_lanes(y1, state1);
-    load_lanes(y2, state2);
-    // Branches 0 and 5 are normalised to their gain at zero frequency.
-    const int_lanes normalised = {-1, 0, 0, 0, 0, -1, 0, 0};
+    load_lanes(f->bw_position, bw_position);
+    load_lanes(f->bw_step, bw_step);
+    load_lanes(f->freq_mod, freq_mod);
+    load_lanes(f->gain, gain);
+}
+
+// The resonator coefficients and branch gains of every lane for formant
+// control j, each lane exactly as coefficients_for computes it.
+struct control_lanes {
+    lanes ca, cb, cg, amp;
+};
+
+static inline __attribute__((always_inline)) control_lanes control_coefficients(
+    const frame_lanes &f, const synth_params *p, const smoothed_controls *c,
+    const excitation_state *e, int j) {
+    lanes phase;
+    splat_lanes(phase, e->glottal_phase[j]);
+    const lanes modulation = {f.bw_mod[0][j], f.bw_mod[1][j], f.bw_mod[2][j], f.bw_mod[3][j],
+                              f.bw_mod[4][j], f.bw_mod[5][j], 0.0f,           0.0f};
+    const lanes frequency = {c->branch_freq[0][j],
+                             c->branch_freq[1][j],
+                             c->branch_freq[2][j],
+                             c->branch_freq[3][j],
+                             c->branch_freq[4][j],
+                             c->branch_freq[5][j],
+                             1.0f,
+                             1.0f};
+    int_lanes kb, kf;
+    table_entries(kb, modulation * f.bw_step + f.bw_position, RADIUS_TABLE_SIZE);
+    table_entries(kf, phase * f.freq_mod + frequency, COS_TABLE_SIZE);
+    lanes radius, cosine;
+    for (int i = 0; i < BRANCH_LANES; ++i) {
+        radius[i] = p->radius_table[kb[i] - 1];
+        cosine[i] = p->cos_table[kf[i] - 1];
+    }
     lanes one, two;
     splat_lanes(one, 1.0f);
     splat_lanes(two, 2.0f);
+    // Branches 0 and 5 are normalised to their gain at zero frequency.
+    const int_lanes normalised = {-1, 0, 0, 0, 0, -1, 0, 0};
+    control_lanes k;
+    k.ca = two * radius * cosine;
+    k.cb = -radius * radius;
+    k.cg = normalised ? (one - k.ca - k.cb) * f.gain : f.gain;
+    k.amp = lanes{c->branch_amp[0][j],
+                  c->branch_amp[1][j],
+                  c->branch_amp[2][j],
+                  c->branch_amp[3][j],
+                  c->branch_amp[4][j],
+                  c->branch_amp[5][j],
+                  0.0f,
+                  0.0f};
+    return k;
+}
 
-    // Stage coefficients and states: x1 is the previous resonator output
-    // where a first difference needs it, a1 and a2 the last two stage A outputs.
+// One sample of every branch: its excitation (as mix_excitation makes it),
+// the resonator and the first stages of the fixed filters. Stores the stage B
+// outputs in `staged`.
+static inline __attribute__((always_inline)) void branch_sample(branch_lanes &s,
+                                                                const frame_lanes &f,
+                                                                const control_lanes &k, float noise,
+                                                                float voiced, float *staged) {
     const branch_stage_coefficients &K = BRANCH_STAGES;
-    lanes k0, k1, k2, k3, m0, m1, m2;
+    lanes noise_v, voiced_v, k0, k1, k2, k3, m0, m1, m2;
+    splat_lanes(noise_v, noise);
+    splat_lanes(voiced_v, voiced);
     load_lanes(k0, K.k0);
     load_lanes(k1, K.k1);
     load_lanes(k2, K.k2);
@@ -285,106 +402,72 @@ static inline __attribute__((always_inline)) void run_branches(filter_bank *bank
     load_lanes(m0, K.m0);
     load_lanes(m1, K.m1);
     load_lanes(m2, K.m2);
-    lanes x1 = {0.0f, bank->branch1.x1, bank->branch2.x1, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    lanes a1 = {bank->branch0.c1, 0.0f, 0.0f, bank->branch3.c1, bank->branch4.g1, 0.0f, 0.0f, 0.0f};
-    lanes a2 = {bank->branch0.c2, 0.0f, 0.0f, bank->branch3.c2, bank->branch4.g2, 0.0f, 0.0f, 0.0f};
+    lanes x = (f.mix_a * noise_v + f.mix_b * voiced_v) * f.mix_c * k.amp;
+    lanes branch0;
+    splat_lanes(branch0, x[0]);
+    x = x - branch0 * f.take_branch0;
+    const lanes y = k.cg * x + k.ca * s.y1 + k.cb * s.y2;
+    s.y2 = s.y1;
+    s.y1 = y;
+    const lanes a = k0 * y + k1 * s.x1 + k2 * s.a1 + k3 * s.a2;
+    const lanes b = m0 * a + m1 * s.a1 + m2 * s.a2;
+    s.x1 = y;
+    s.a2 = s.a1;
+    s.a1 = a;
+    std::memcpy(staged, &b, sizeof b);
+}
 
+// The rest of branch 4, the sum in branch order onto `sum` and, with
+// FILTER_OUTPUT, the final filter on it.
+template <bool FILTER_OUTPUT>
+static inline __attribute__((always_inline)) float finish_sample(high_band_filter &f4,
+                                                                 output_stage_filter &final_stage,
+                                                                 const float *v, float sum) {
+    const float y4 = high_band_rest(f4, v[4]);
+    float s = sum;
+    s += v[0];
+    s += v[1];
+    s += v[2];
+    s += v[3];
+    s += y4;
+    s += v[5];
+    return FILTER_OUTPUT ? output_stage_step(final_stage, s) : s;
+}
+
+// Mixes every branch's excitation from the frame's noise and voiced signals
+// (as mix_excitation does), resonates the six branches side by side, shapes
+// and sums them sample by sample. With FILTER_SOURCE the voiced signal is
+// made in the same pass from the pulse train. Inlined into the callers, so
+// that it is built for each of their targets.
+template <bool FILTER_OUTPUT, bool FILTER_SOURCE>
+static inline __attribute__((always_inline)) void run_branches(filter_bank *bank,
+                                                               const synth_params *p,
+                                                               const smoothed_controls *c,
+                                                               excitation_state *e, float *sum) {
+    // Stage B outputs of the frame, one sample of all branches per row.
+    alignas(32) float staged[MAX_FRAME_LENGTH][BRANCH_LANES];
+    frame_lanes f;
+    prepare_frame_lanes(&f, p, c, e);
+    branch_lanes s = load_branch_lanes(bank);
+    high_band_filter f4 = bank->branch4;
+    output_stage_filter final_stage = bank->output;
+    source_pipeline source;
+    if (FILTER_SOURCE) {
+        source = source_pipeline_start(e->filter, e->source_buffer + 1, p->excitation_frame_length);
+    }
     for (int j = 0; j < p->formant_controls; ++j) {
-        // The resonator coefficients of every branch for this control, each
-        // lane exactly as coefficients_for computes it.
-        lanes phase;
-        splat_lanes(phase, e->glottal_phase[j]);
-        const lanes modulation = {bw_mod[0][j], bw_mod[1][j], bw_mod[2][j], bw_mod[3][j],
-                                  bw_mod[4][j], bw_mod[5][j], 0.0f,         0.0f};
-        const lanes frequency = {c->branch_freq[0][j],
-                                 c->branch_freq[1][j],
-                                 c->branch_freq[2][j],
-                                 c->branch_freq[3][j],
-                                 c->branch_freq[4][j],
-                                 c->branch_freq[5][j],
-                                 1.0f,
-                                 1.0f};
-        int_lanes kb, kf;
-        const lanes bw_grid = modulation * bw_step_v + bw_position_v;
-        const lanes freq_grid = phase * freq_mod_v + frequency;
-        table_entries(kb, bw_grid, RADIUS_TABLE_SIZE);
-        table_entries(kf, freq_grid, COS_TABLE_SIZE);
-        lanes radius, cosine;
-        for (int i = 0; i < BRANCH_LANES; ++i) {
-            radius[i] = p->radius_table[kb[i] - 1];
-            cosine[i] = p->cos_table[kf[i] - 1];
-        }
-        const lanes ca = two * radius * cosine;
-        const lanes cb = -radius * radius;
-        const lanes cg = normalised ? (one - ca - cb) * gain_v : gain_v;
-        const lanes amp = {c->branch_amp[0][j],
-                           c->branch_amp[1][j],
-                           c->branch_amp[2][j],
-                           c->branch_amp[3][j],
-                           c->branch_amp[4][j],
-                           c->branch_amp[5][j],
-                           0.0f,
-                           0.0f};
+        const control_lanes k = control_coefficients(f, p, c, e, j);
         for (int n = p->control_start[j]; n <= p->control_end[j]; ++n) {
-            // Every branch's excitation, as mix_excitation makes it.
-            lanes noise, voiced;
-            splat_lanes(noise, e->noise_buffer[n]);
             if (FILTER_SOURCE) e->voiced_buffer[n] = source_pipeline_next(source);
-            splat_lanes(voiced, e->voiced_buffer[n]);
-            lanes x = (ma * noise + mb * voiced) * mc * amp;
-            lanes branch0;
-            splat_lanes(branch0, x[0]);
-            x = x - branch0 * take_branch0;
-            const lanes y = cg * x + ca * y1 + cb * y2;
-            y2 = y1;
-            y1 = y;
-            // The first stages of the fixed branch filters.
-            const lanes a = k0 * y + k1 * x1 + k2 * a1 + k3 * a2;
-            const lanes b = m0 * a + m1 * a1 + m2 * a2;
-            x1 = y;
-            a2 = a1;
-            a1 = a;
-            std::memcpy(staged[n], &b, sizeof b);
+            branch_sample(s, f, k, e->noise_buffer[n], e->voiced_buffer[n], staged[n]);
         }
     }
     if (FILTER_SOURCE) source_pipeline_finish(source, &e->filter);
-    std::memcpy(state1, &y1, sizeof y1);
-    std::memcpy(state2, &y2, sizeof y2);
-    for (int br = 0; br < NUM_BRANCHES; ++br) {
-        bank->resonators[br].y1 = state1[br];
-        bank->resonators[br].y2 = state2[br];
-    }
-    bank->branch0.c1 = a1[0];
-    bank->branch0.c2 = a2[0];
-    bank->branch1.x1 = x1[1];
-    bank->branch2.x1 = x1[2];
-    bank->branch3.c1 = a1[3];
-    bank->branch3.c2 = a2[3];
-    bank->branch4.g1 = a1[4];
-    bank->branch4.g2 = a2[4];
-
-    // The rest of branch 4, the sum in branch order and, with FILTER_OUTPUT,
-    // the final filter on each finished sum.
-    high_band_filter f4 = bank->branch4;
-    output_stage_filter final_stage = bank->output;
-    for (int n = 0; n < p->frame_length; ++n) {
-        const float *v = staged[n];
-        const float h = v[4] - 0.5171979f * f4.h1 - 0.8425185f * f4.h2;
-        const float w = h - f4.h1;
-        const float y4 = w - 1.0790422f * f4.y1 - 0.8425185f * f4.y2;
-        f4.h2 = f4.h1;
-        f4.h1 = h;
-        f4.y2 = f4.y1;
-        f4.y1 = y4;
-        float s = sum[n];
-        s += v[0];
-        s += v[1];
-        s += v[2];
-        s += v[3];
-        s += y4;
-        s += v[5];
-        sum[n] = FILTER_OUTPUT ? output_stage_step(final_stage, s) : s;
-    }
+    // In a pass of its own: run in the loop above, the rest of the work
+    // measured slower.
+    for (int n = 0; n < p->frame_length; ++n)
+        sum[n] = finish_sample<FILTER_OUTPUT>(f4, final_stage, staged[n], sum[n]);
+    store_branch_lanes(s, bank);
     bank->branch4.h1 = f4.h1;
     bank->branch4.h2 = f4.h2;
     bank->branch4.y1 = f4.y1;
