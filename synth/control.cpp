@@ -450,20 +450,12 @@ void smooth_excitation_controls(smoother_state *state, float *values, int n) {
     run_smoother(state, values, values, n, EXCITATION_A, EXCITATION_B1, EXCITATION_B2);
 }
 
-void convert_controls_with(smoothed_controls *c, const synth_params *p,
-                           const control_frame *current, const control_frame *previous) {
+// Steps 3 and 4 of the conversion: each branch's voicing factor and, for
+// every formant control, its grid position and gain (before smoothing).
+static void set_branch_controls(smoothed_controls *c, const synth_params *p,
+                                const control_frame &cur) {
     const int n = p->formant_controls;
-    const int m = p->excitation_controls;
-    const control_frame &cur = *current;
-
-    // Indices outside the tables are limited to them.
-    int f0 = limit_index(cur.f0_index, F0_TABLE_SIZE);
-    int shifted = limit_index(cur.f0_index + (cur.pulse_shift - NO_PULSE_SHIFT) / 2, F0_TABLE_SIZE);
-    float pulse_s = p->grpl / p->f0_table[shifted] + p->conts;
-    float f0_hz = p->f0_table[f0];
-
     float s = static_cast<float>(cur.voicing) / 2.0f - 21.0f;
-
     for (int i = 0; i < 4; ++i) {
         int b = FIELD_BRANCH[i];
         c->voicing_factor[b] = voicing_factor_of(s, p->dvoffs[b]);
@@ -486,8 +478,18 @@ void convert_controls_with(smoothed_controls *c, const synth_params *p,
             c->branch_amp[b][j] = gain;
         }
     }
+}
 
-    for (int j = 0; j < m; ++j) {
+// The pulse period and length of every excitation control (before smoothing)
+// and the nasal widening.
+static void set_excitation_controls(smoothed_controls *c, const synth_params *p,
+                                    const control_frame &cur) {
+    // Indices outside the tables are limited to them.
+    int f0 = limit_index(cur.f0_index, F0_TABLE_SIZE);
+    int shifted = limit_index(cur.f0_index + (cur.pulse_shift - NO_PULSE_SHIFT) / 2, F0_TABLE_SIZE);
+    float pulse_s = p->grpl / p->f0_table[shifted] + p->conts;
+    float f0_hz = p->f0_table[f0];
+    for (int j = 0; j < p->excitation_controls; ++j) {
         c->pitch_period[j] = 1.0f / f0_hz;
         c->pulse_length[j] = pulse_s;
     }
@@ -498,7 +500,11 @@ void convert_controls_with(smoothed_controls *c, const synth_params *p,
     float widening = (amp_excess > 0.0f ? amp_excess : 0.0f) *
                      (freq_excess > 0.0f ? freq_excess : 0.0f) / p->scaldn;
     c->nasal_widening = widening > 0.0f ? (widening < 1.0f ? widening : 1.0f) : 0.0f;
+}
 
+// The clamp flags after large jumps and the excitation decisions.
+static void set_frame_flags(smoothed_controls *c, const synth_params *p, const control_frame &cur,
+                            const control_frame *previous) {
     c->formant_clamp = false;
     for (int i = 0; i <= 3; ++i) {
         if (std::llabs(difference(cur, *previous, i)) >= p->ifrecl) {
@@ -530,9 +536,15 @@ void convert_controls_with(smoothed_controls *c, const synth_params *p,
         }
     }
     c->burst_onset = rises > 1;
+}
 
-    run_formant_smoothers(c, n, c->formant_clamp);
-    run_excitation_smoothers(c, m, c->pitch_clamp);
+void convert_controls_with(smoothed_controls *c, const synth_params *p,
+                           const control_frame *current, const control_frame *previous) {
+    set_branch_controls(c, p, *current);
+    set_excitation_controls(c, p, *current);
+    set_frame_flags(c, p, *current, previous);
+    run_formant_smoothers(c, p->formant_controls, c->formant_clamp);
+    run_excitation_smoothers(c, p->excitation_controls, c->pitch_clamp);
 }
 
 void convert_controls() {

@@ -260,21 +260,17 @@ static inline int control_at(float position, int segment, int controls, int gues
     return whole / segment;
 }
 
-PARVOX_HOT void excite_with(excitation_state *e, const synth_params *p,
-                            const smoothed_controls *c) {
-    pulse_generator *g = &e->pulse;
-    const int frame = p->excitation_frame_length;
-    const int segment = 4 * p->formant_segment;
-    const int controls = p->formant_controls;
-    float *source = e->source_buffer;
-
+// Starts the frame's pulse train: the first pulse after an unvoiced stretch
+// starts a quarter frame in, the share carried from the last frame goes to
+// its first sample, and the generator takes the frame's first controls.
+static void start_frame_pulses(pulse_generator *g, const synth_params *p,
+                               const smoothed_controls *c, float *source) {
     g->cursor = 0;
     if (!(g->pulse_position >= 0.0f)) {
         zir_fatal("From subroutine excite - negative value for sample position");
     }
     if (c->voicing_onset) {
-        // The first pulse after an unvoiced stretch starts a quarter frame in.
-        g->pulse_position = static_cast<float>(frame / 4);
+        g->pulse_position = static_cast<float>(p->excitation_frame_length / 4);
         g->pulse_point = 0;
         g->carry = 0.0f;
     }
@@ -286,6 +282,32 @@ PARVOX_HOT void excite_with(excitation_state *e, const synth_params *p,
     } else {
         take_over(g, p, c);
     }
+}
+
+// Adds a pulse point of `amplitude` at the generator's position, split
+// between its two neighbouring samples in proportion to its distance from
+// each, so the timing stays exact. Sample frame + 1 is the next frame's first.
+static inline __attribute__((always_inline)) void lay_point(pulse_generator *g, float amplitude,
+                                                            int frame, float *source) {
+    const int i = static_cast<int>(g->pulse_position);
+    if (i > 0) source[i] += (static_cast<float>(i + 1) - g->pulse_position) * amplitude;
+    const float share = (g->pulse_position - static_cast<float>(i)) * amplitude;
+    if (i + 1 <= frame) {
+        if (i + 1 >= 1) source[i + 1] += share;
+    } else {
+        g->carry += share;
+    }
+}
+
+PARVOX_HOT void excite_with(excitation_state *e, const synth_params *p,
+                            const smoothed_controls *c) {
+    pulse_generator *g = &e->pulse;
+    const int frame = p->excitation_frame_length;
+    const int segment = 4 * p->formant_segment;
+    const int controls = p->formant_controls;
+    float *source = e->source_buffer;
+
+    start_frame_pulses(g, p, c, source);
 
     for (;;) {
         int control = control_at(g->pulse_position, segment, controls);
@@ -312,18 +334,7 @@ PARVOX_HOT void excite_with(excitation_state *e, const synth_params *p,
                 g->pulse_position -= static_cast<float>(frame);
                 return;
             }
-            const float amplitude = p->pulse_shape[k];
-            const int i = static_cast<int>(g->pulse_position);
-            // Split the point between its two neighbouring samples in proportion
-            // to its distance from each, so the timing stays exact.
-            if (i > 0) source[i] += (static_cast<float>(i + 1) - g->pulse_position) * amplitude;
-            const float share = (g->pulse_position - static_cast<float>(i)) * amplitude;
-            if (i + 1 <= frame) {
-                if (i + 1 >= 1) source[i + 1] += share;
-            } else {
-                // Sample frame + 1 is the next frame's first sample.
-                g->carry += share;
-            }
+            lay_point(g, p->pulse_shape[k], frame, source);
             g->pulse_position = limited(g->pulse_position + g->point_step, MAX_PULSE_POSITION);
             take_over_when_due(g, p, c);
         }

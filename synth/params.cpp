@@ -230,13 +230,9 @@ void read_glottal_tables(text_scanner *s, synth_params *p, const char *parameter
     }
 }
 
-void read_parameter_file(synth_params *p, const char *file, const char *glottal_file) {
-    FILE *f = std::fopen(file, "r");
-    if (f == nullptr) {
-        zir_fatal("can't open parameter file '%s'", file);
-    }
-    text_scanner s{f, 0, {}};
-
+// The general variables: rates, scales, source and squeak remover values.
+void read_general_variables(text_scanner *scanner, synth_params *p, const char *file) {
+    text_scanner &s = *scanner;
     const float_field general[] = {
         {&p->srate, "srate"}, {&p->frate, "frate"}, {&p->cratef, "cratef"}, {&p->cratex, "cratex"}};
     const float_field scales[] = {
@@ -254,7 +250,11 @@ void read_parameter_file(synth_params *p, const char *file, const char *glottal_
         !read_float_step(&s, source, 5, file) || !read_int_step(&s, squeak, 2, file)) {
         zir_fatal("error reading general variables from '%s'", file);
     }
+}
 
+// The control offsets and the six-entry tables of the branches.
+void read_branch_tables(text_scanner *scanner, synth_params *p, const char *file) {
+    text_scanner &s = *scanner;
     skip_keyword(&s, "ictlof");
     if (!read_int_list(&s, p->ictlof, NUM_CONTROL_OFFSETS, "ictlof", file)) {
         zir_fatal("error reading control signal offsets from '%s'", file);
@@ -277,7 +277,11 @@ void read_parameter_file(synth_params *p, const char *file, const char *glottal_
             }
         }
     }
+}
 
+// The smoothing clamp limits and the alfcon flag.
+void read_clamps_and_flag(text_scanner *scanner, synth_params *p, const char *file) {
+    text_scanner &s = *scanner;
     const int_field clamps[] = {
         {&p->ifrecl, "ifrecl"}, {&p->iampcl, "iampcl"}, {&p->ipocl, "ipocl"}};
     if (!read_int_step(&s, clamps, 3, file)) {
@@ -289,7 +293,17 @@ void read_parameter_file(synth_params *p, const char *file, const char *glottal_
         zir_fatal("error reading operation control flag (alfcon) from '%s' ", file);
     }
     p->alfcon = flag & 0xff;
+}
 
+void read_parameter_file(synth_params *p, const char *file, const char *glottal_file) {
+    FILE *f = std::fopen(file, "r");
+    if (f == nullptr) {
+        zir_fatal("can't open parameter file '%s'", file);
+    }
+    text_scanner s{f, 0, {}};
+    read_general_variables(&s, p, file);
+    read_branch_tables(&s, p, file);
+    read_clamps_and_flag(&s, p, file);
     read_glottal_tables(&s, p, file, glottal_file);
     std::fclose(f);
 }
@@ -357,7 +371,8 @@ void check_tables(const synth_params *p, const char *file) {
 
 // Checks the values and derives the frame timing, in the fixed order whose
 // messages and warnings users see.
-void derive_timing(synth_params *p, const char *file) {
+// The pulse shape and phase pattern as the excitation uses them.
+void scale_glottal_tables(synth_params *p, const char *file) {
     for (int i = 0; i < PULSE_POINTS; ++i) {
         p->pulse_shape[i] = static_cast<float>(p->expat[i]) * p->xscale / 127.0f;
         check_finite(p->pulse_shape[i], "xscale", file);
@@ -365,7 +380,11 @@ void derive_timing(synth_params *p, const char *file) {
     for (int i = 0; i < PHASE_POINTS; ++i) {
         p->phase_pattern[i] = static_cast<float>(p->gapat[i]) / 15.0f;
     }
+}
 
+// Refuses a main rate other than 11000 Hz and frame or control rates that
+// are not positive or lie below the frame rate.
+void check_rates(const synth_params *p) {
     // Rounded and compared as floats, so that a huge or tiny rate never reaches
     // an integer conversion.
     if (std::trunc(p->srate + 0.5f) != static_cast<float>(REQUIRED_SAMPLE_RATE_HZ)) {
@@ -386,7 +405,11 @@ void derive_timing(synth_params *p, const char *file) {
     if (p->cratex < p->frate) {
         zir_fatal("Excitation control rate < frame rate");
     }
+}
 
+// The frame length in samples; the main rate becomes a whole number of them
+// per frame.
+void derive_frame_length(synth_params *p) {
     float frame_samples = std::trunc(p->srate / p->frate + 0.5f);
     if (p->srate - std::trunc(p->srate / p->frate) * p->frate != 0.0f) {
         std::fprintf(stderr,
@@ -399,7 +422,11 @@ void derive_timing(synth_params *p, const char *file) {
     }
     p->frame_length = static_cast<int>(frame_samples);
     p->srate = static_cast<float>(p->frame_length) * p->frate;
+}
 
+// The samples per formant and per excitation control; the control rates
+// become the rates actually used.
+void derive_control_segments(synth_params *p) {
     // A control rate above twice the main rate rounds to segments of no sample,
     // which are more controls per frame than any buffer holds.
     float segment = std::trunc(p->srate / p->cratef + 0.5f);
@@ -437,7 +464,11 @@ void derive_timing(synth_params *p, const char *file) {
     // The segments keep their rounded integer values: dividing the rate by the
     // adjusted control rate again could land a hair below them and truncate to
     // one sample less, giving more controls per frame than were checked above.
+}
 
+// Noise amplitude, silence before a burst, nasal widening and the constant
+// pulse length in the units the synthesis uses.
+void convert_units(synth_params *p, const char *file) {
     if (p->foi < 0.0f) {
         p->foi = 0.0f;
     }
@@ -461,7 +492,11 @@ void derive_timing(synth_params *p, const char *file) {
         check_finite(p->foffdn, "foffdn, flflim or fincrm", file);
     }
     p->conts = p->conts / 1000.0f;
+}
 
+// The first and last sample of every formant control and the excitation's
+// frame sizes.
+void set_control_bounds(synth_params *p) {
     p->formant_controls = (p->frame_length - 1) / p->formant_segment + 1;
     for (int k = 0; k < p->formant_controls; ++k) {
         p->control_start[k] = k * p->formant_segment;
@@ -475,14 +510,21 @@ void derive_timing(synth_params *p, const char *file) {
     p->excitation_rate = 4.0f * p->srate;
     p->excitation_frame_length = 4 * p->frame_length;
     p->excitation_controls = (p->excitation_frame_length - 1) / p->excitation_segment + 1;
+}
 
+void derive_timing(synth_params *p, const char *file) {
+    scale_glottal_tables(p, file);
+    check_rates(p);
+    derive_frame_length(p);
+    derive_control_segments(p);
+    convert_units(p, file);
+    set_control_bounds(p);
     p->branch_gain[0] = p->gclf;
     p->branch_gain[1] = 1.0f;
     p->branch_gain[2] = 1.0f;
     p->branch_gain[3] = 1.0f;
     p->branch_gain[4] = 1.0f;
     p->branch_gain[5] = p->gclf;
-
     check_tables(p, file);
 }
 
