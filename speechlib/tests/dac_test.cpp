@@ -154,7 +154,8 @@ TEST_F(speechlib_replay_device, DeviceFailuresAreReportedAndReturnMinusOne) {
         scoped_env quiet("TALORIA_WAVEOUT_DEBUG", nullptr);
         testing::internal::CaptureStderr();
         EXPECT_EQ(zir_waveout_play(samples_.data(), 2000, 11000, 2, 1), -1);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unable to open waveform output device\n");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "Unable to open waveform output device\n");
         {
             // Asked for, the sound layer's reason follows on a line of its own.
             scoped_env debug("TALORIA_WAVEOUT_DEBUG", "1");

@@ -123,7 +123,10 @@ TEST(speechlib_getopt, ReturnsLettersAbove0x7FAsTheirByteValues) {
     // 0xFF must not come back as -1, which would end the options early.
     const getopt_case c = {"bytes above 0x7F",
                            {"-\xff", "-\xe9x", "-t\xff"},
-                           {{0xFF, nullptr, 2}, {0xE9, "x", 3}, {'t', nullptr, 3}, {0xFF, nullptr, 4},
+                           {{0xFF, nullptr, 2},
+                            {0xE9, "x", 3},
+                            {'t', nullptr, 3},
+                            {0xFF, nullptr, 4},
                             {-1, nullptr, 4}},
                            ""};
     run_case(c, "\xff\xe9:t");
