@@ -4,8 +4,6 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,13 +20,12 @@
 #include "audio_player.h"
 #include "bridge.h"
 #include "browser_host.h"
+#include "child_process.h"
 #include "main_frame.h"
 #include "message_loop.h"
 #include "taloria_app.h"
 #include "taloria_doc.h"
 #include "view.h"
-
-extern char** environ;
 
 namespace {
 
@@ -101,31 +98,23 @@ int ParseOptions(int argc, char** argv, Options& options) {
 }
 
 // Opens the user's browser on `url` with xdg-open; the child gets the parent's
-// environment and only this one-time address.
+// environment and only this one-time address, none of our descriptors (the
+// server's sockets above all) and none of our blocked signals.
 void OpenBrowser(const std::string& url) {
-    std::string address = url;
-    char program[] = "xdg-open";
-    char* args[] = {program, address.data(), nullptr};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // The child takes the signals back that the parent keeps blocked.
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        const int null_fd = open("/dev/null", O_WRONLY);
-        if (null_fd >= 0) dup2(null_fd, STDOUT_FILENO);
-        // Nothing of ours (the server's sockets above all) goes to the browser.
-        syscall(SYS_close_range, 3U, ~0U, 0U);
-        execvp(program, args);
-        _exit(127);
-    }
+    process::ChildSpec spec;
+    spec.program = process::find_program("xdg-open", {});
+    spec.argv = {"xdg-open", url};
+    process::Fd null_output(open("/dev/null", O_WRONLY | O_CLOEXEC));
+    spec.stdout_fd = null_output.get();
+    std::string reason;
+    const pid_t pid = spec.program.empty() ? -1 : process::start_child(spec, reason);
     if (pid < 0) {
         std::fprintf(stderr,
                      "taloria2: could not start xdg-open; open the address above yourself\n");
         return;
     }
     // Reap it in the background; its result does not matter.
-    std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
+    std::thread([pid] { process::wait_for_exit(pid); }).detach();
 }
 
 std::atomic<bool> g_bEnding{false};
