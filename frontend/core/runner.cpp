@@ -2,10 +2,10 @@
 // of child processes and stores every intermediate result.
 #include <unistd.h>
 
-#include <cctype>
 #include <cstring>
 #include <string_view>
 
+#include "core_text.h"
 #include "file_io.h"
 #include "stage_command.h"
 #include "taloria_app.h"
@@ -16,19 +16,10 @@ std::atomic<bool> g_bStopRun{false};
 
 namespace {
 
-std::string UnableToOpen(const std::string& path) { return "Unable to open '" + path + "'"; }
+using core::UnableToOpen;
 
 std::string NumberedOutput(const std::string& app_dir, int stage, int index, const char* ext) {
     return app_dir + "/html/output" + std::to_string(stage) + "-" + std::to_string(index) + ext;
-}
-
-bool EndsWithAnyCase(const std::string& name, std::string_view ending) {
-    if (name.size() < ending.size()) return false;
-    for (size_t i = 0; i < ending.size(); ++i) {
-        char c = name[name.size() - ending.size() + i];
-        if (std::tolower(static_cast<unsigned char>(c)) != ending[i]) return false;
-    }
-    return true;
 }
 
 // Stage data are text, and text ends at its first NUL byte wherever it is stored (the
@@ -42,7 +33,7 @@ std::string_view StoredBytes(const std::string& data, bool audio) {
 }
 
 bool IsAudioFileName(const std::string& path) {
-    return EndsWithAnyCase(path, ".wav") || EndsWithAnyCase(path, ".mp3");
+    return core::EndsWithAnyCase(path, ".wav") || core::EndsWithAnyCase(path, ".mp3");
 }
 
 }  // namespace

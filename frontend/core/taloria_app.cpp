@@ -4,9 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 
+#include "child_process.h"
+#include "core_text.h"
 #include "file_io.h"
 #include "taloria_doc.h"
 #include "ui_host.h"
@@ -15,21 +16,7 @@ namespace {
 
 constexpr const char* kSection = "Config";
 
-std::string UnableToOpen(const std::string& path) { return "Unable to open '" + path + "'"; }
-
-// The folder of the running executable, where the stage programs are installed.
-std::string ExecutableFolder() {
-    std::error_code error;
-    auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? std::string() : exe.parent_path().string();
-}
-
-bool EndsWithTxtAnyCase(const std::string& name) {
-    if (name.size() < 4) return false;
-    std::string tail = name.substr(name.size() - 4);
-    for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return tail == ".txt";
-}
+using core::UnableToOpen;
 
 // Whitespace of the configuration word splitter: the C locale's, and never a
 // byte of 0x80 and above.
@@ -47,7 +34,8 @@ std::string MacroArgument(const std::string& word) {
 
 }  // namespace
 
-CTaloriaApp::CTaloriaApp() : framework::CWinApp("Taloria 2"), m_strProgramDir(ExecutableFolder()) {}
+CTaloriaApp::CTaloriaApp()
+    : framework::CWinApp("Taloria 2"), m_strProgramDir(process::executable_folder()) {}
 
 CTaloriaApp* TaloriaApp() { return static_cast<CTaloriaApp*>(framework::AfxGetApp()); }
 
@@ -104,7 +92,9 @@ void CTaloriaApp::ScanConfigurations(int stage) {
          it.increment(error)) {
         std::string name = it->path().filename().string();
         std::error_code kind_error;
-        if (name[0] != digit || !EndsWithTxtAnyCase(name) || it->is_directory(kind_error)) continue;
+        if (name[0] != digit || !core::EndsWithAnyCase(name, ".txt") ||
+            it->is_directory(kind_error))
+            continue;
         names.push_back(std::move(name));
     }
     // Sorted by bytes, so the order does not depend on the file system.

@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "core_text.h"
 #include "file_io.h"
 #include "taloria_app.h"
 #include "ui_host.h"
@@ -11,7 +12,7 @@ namespace {
 
 const char* const kDefaultInputText = "`type your `text `here";
 
-std::string UnableToOpen(const std::string& path) { return "Unable to open '" + path + "'"; }
+using core::UnableToOpen;
 
 const std::string& AppDir() { return TaloriaApp()->m_strAppDir; }
 
