@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "temp_file.h"
+
 namespace framework {
 
 namespace {
@@ -88,7 +90,8 @@ std::vector<std::string> SplitLines(std::string_view text) {
 
 namespace {
 
-// The mkstemp pattern of the temporary file beside `target`: ".NAME.XXXXXX".
+// The pattern of the temporary file beside `target` (tempfile::create_beside):
+// ".NAME.XXXXXX".
 constexpr std::size_t kTempSuffixLength = 6;
 
 std::string TempFilePrefix(const std::filesystem::path& target) {
@@ -104,7 +107,9 @@ void RemoveLeftoverTempFiles(const std::string& path) {
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
         const std::string name = entry.path().filename().string();
-        if (name.size() != prefix.size() + kTempSuffixLength || name.compare(0, prefix.size(), prefix) != 0) continue;
+        if (name.size() != prefix.size() + kTempSuffixLength ||
+            name.compare(0, prefix.size(), prefix) != 0)
+            continue;
         if (!entry.is_regular_file(error)) continue;
         std::filesystem::remove(entry.path(), error);
     }
@@ -117,24 +122,11 @@ bool WriteFileAtomic(const std::string& path, std::string_view data) {
         char resolved[PATH_MAX];
         if (::realpath(path.c_str(), resolved) != nullptr) target = resolved;
     }
-    std::filesystem::path target_path(target);
-    std::string folder = target_path.parent_path().string();
-    std::string temp = (folder.empty() ? std::string(".") : folder) + "/" +
-                       TempFilePrefix(target_path) + std::string(kTempSuffixLength, 'X');
-    int fd = ::mkstemp(temp.data());
+    // The temporary file gets the old file's permission bits, or the ordinary ones
+    // that the umask allows for a new file.
+    std::string temp;
+    int fd = tempfile::create_beside(target, "", temp);
     if (fd < 0) return false;
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-
-    // mkstemp makes the file private; keep the old file's mode, or give a new
-    // file the ordinary mode that the umask allows.
-    struct stat old_info {};
-    if (::stat(target.c_str(), &old_info) == 0) {
-        ::fchmod(fd, old_info.st_mode & 07777);
-    } else {
-        mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::fchmod(fd, 0666 & ~mask);
-    }
 
     bool ok = WriteAll(fd, data) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;

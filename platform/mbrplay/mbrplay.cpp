@@ -17,6 +17,7 @@
 
 #include "child_process.h"
 #include "engine_process.h"
+#include "temp_file.h"
 #include "text_input.h"
 
 namespace {
@@ -116,16 +117,11 @@ std::string engine_extension(const std::string& base, bool format_by_name) {
 // A new empty file "<dir>.<base>.XXXXXX<extension>" with the given mode, or "".
 std::string make_temp_file(const std::string& dir, const std::string& base,
                            const std::string& extension, mode_t mode) {
-    const std::string pattern = dir + "." + base + ".XXXXXX" + extension;
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    const int fd = ::mkstemps(buffer.data(), static_cast<int>(extension.size()));
+    std::string path;
+    const int fd = tempfile::create_in(dir, base, extension, mode, path);
     if (fd < 0) return {};
-    // mkstemps creates the file private; give it the mode the output has or
-    // would get when created normally.
-    ::fchmod(fd, mode);
     ::close(fd);
-    return buffer.data();
+    return path;
 }
 
 std::string system_temp_dir() {
@@ -143,9 +139,7 @@ OutputTarget prepare_output(const std::string& output, bool format_by_name) {
 
     struct stat info {};
     const bool exists = ::lstat(output.c_str(), &info) == 0;
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    const mode_t mode = exists ? info.st_mode & 07777 : 0666 & ~mask;
+    const mode_t mode = tempfile::replacement_mode(output);
     if ((!exists || S_ISREG(info.st_mode)) && !base.empty()) {
         const std::string beside = make_temp_file(dir, base, extension, mode);
         if (!beside.empty()) return {beside, extension, false};
