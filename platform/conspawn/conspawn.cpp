@@ -1,5 +1,4 @@
 // conspawn.exe: runs its command line through the shell with the standard handles it was given.
-#include <limits.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "child_process.h"
 
 namespace {
 
@@ -28,33 +29,14 @@ void print_help() {
         kShell);
 }
 
-// The folder this program was started from, where taloria2 and the stage programs are
-// installed; empty when the platform cannot say.
-std::string own_folder() {
-    char buffer[PATH_MAX];
-    ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (length <= 0) return {};
-    std::string path(buffer, static_cast<std::size_t>(length));
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return {};
-    return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-// The PATH the shell would search: the environment's, or the system default when unset.
-std::string search_path() {
-    if (const char* path = std::getenv("PATH"); path != nullptr) return path;
-    char buffer[1024];
-    std::size_t length = ::confstr(_CS_PATH, buffer, sizeof buffer);
-    return length > 0 && length <= sizeof buffer ? std::string(buffer)
-                                                 : std::string("/usr/bin:/bin");
-}
-
-// A direct start of a stage command looks in the program folder before PATH; the shell
-// searches PATH only, so the folder goes in front of it to find the same programs.
+// A direct start of a stage command looks in the program folder (where taloria2 and the
+// stage programs are installed) before PATH; the shell searches PATH only, so the folder
+// goes in front of it to find the same programs. An unset PATH stands for the same
+// default directories the process layer's search goes through.
 void put_own_folder_first_in_path() {
-    std::string folder = own_folder();
+    const std::string folder = process::executable_folder();
     if (folder.empty()) return;
-    std::string path = folder + ':' + search_path();
+    const std::string path = folder + ':' + process::search_path();
     ::setenv("PATH", path.c_str(), 1);
 }
 
