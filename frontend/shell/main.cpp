@@ -21,6 +21,7 @@
 #include "bridge.h"
 #include "browser_host.h"
 #include "child_process.h"
+#include "headless_run.h"
 #include "main_frame.h"
 #include "message_loop.h"
 #include "taloria_app.h"
@@ -39,6 +40,7 @@ const char kUsage[] =
     "  --help         show this help and exit\n"
     "  --version      show the version and exit\n"
     "\n"
+    "taloria2 --run ... runs configurations without the browser (taloria2 --run --help).\n"
     "DOCUMENT, when given, is opened instead of starting with a new document.\n"
     "The address is printed as \"Taloria is at http://127.0.0.1:PORT/...\".\n"
     "Ctrl+C ends the program normally (the settings are saved).\n";
@@ -327,6 +329,7 @@ int RunWorkbench(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (headless::IsRunCommandLine(argc, argv)) return headless::RunFromCommandLine(argc, argv);
     Options options;
     if (const int status = ParseOptions(argc, argv, options); status >= 0) return status;
     if (!options.app_dir.empty() && chdir(options.app_dir.c_str()) != 0) {
