@@ -38,9 +38,9 @@ constexpr float SOURCE_OUTPUT_POLE = 0.9126601f;  // output step: q - SOURCE_OUT
 //   y = (((x + a x1) + b x2) + c y1) + d y2,
 // with coefficients chosen so that it performs its own equation's products
 // and sums in the equation's order: a difference is the sum of the negated
-// product, a term with b = 1 adds the value itself, and the terms that the
-// equation lacks add zeros (section 1 has a = b = 0 with a zero history,
-// section 4 has d = 0), which changes no value but at most a zero's sign.
+// product, the term with b = 1 adds the value itself, and the terms that the
+// equation lacks add zeros (section 1's input history is always zero, section
+// 4 has d = 0), which changes no value but at most a zero's sign.
 // So every section output, and every kept sample, is bit for bit that of
 // source_filter_process one sample after the other.
 typedef float section_lanes __attribute__((vector_size(4 * sizeof(float))));
@@ -67,7 +67,6 @@ inline __attribute__((always_inline)) void source_pipeline_step(source_pipeline 
                                                                 section_masks active, float *q,
                                                                 float *q_before) {
     constexpr section_lanes A = {0.0f, -1.280451f, -0.9188553f, 1.4773386f};
-    constexpr section_lanes B = {0.0f, 1.0f, 1.0f, 1.0f};
     constexpr section_lanes C = {1.5453652f, 1.5368902f, 1.5652816f, 0.9988583f};
     constexpr section_lanes D = {-0.9386455f, -0.7920242f, -0.643415f, 0.0f};
     const section_lanes zero = {0.0f, 0.0f, 0.0f, 0.0f};
@@ -77,7 +76,8 @@ inline __attribute__((always_inline)) void source_pipeline_step(source_pipeline 
     // and adding it changes no value (at most a zero's sign).
     const bool has_input = s.samples != nullptr && (!MASKED || s.step < s.n);
     x[0] = has_input ? SOURCE_INPUT_GAIN * s.samples[s.step] : 0.0f;
-    const section_lanes y = x + A * s.x1 + B * s.x2 + C * s.y1 + D * s.y2;
+    // b = 1 in every lane: lane 0's history is always zero.
+    const section_lanes y = x + A * s.x1 + s.x2 + C * s.y1 + D * s.y2;
     *q_before = s.y1[3];
     *q = y[3];
     if (MASKED) {

@@ -229,11 +229,11 @@ static inline __attribute__((always_inline)) void table_entries(int_lanes &entry
 // The fixed branch filters are split in two. Their first stages run in the
 // lanes beside the resonators, in one form for every lane:
 //   stage A: ((k0 x + k1 x1) + k2 a1) + k3 a2   (x the resonator output)
-//   stage B: ((m0 a + m1 a1) + m2 a2)           (a the stage A output)
+//   stage B: (a + m1 a1) + m2 a2                (a the stage A output)
 // with the coefficients below chosen so that each lane performs its
 // filter's own products, sums and differences in the equation's order (a
 // difference is the sum of the negated product; the terms with a zero
-// coefficient add a zero, which changes no value, and m0 is 1). Stage A gives
+// coefficient add a zero, which changes no value). Stage A gives
 // branch 0's low-pass, the first differences of branches 1 and 2, branch 3's
 // resonance, branch 4's first section and branch 5's gain; stage B gives
 // branch 0's zeros, branch 3's difference and branch 4's zero pair, and
@@ -241,7 +241,7 @@ static inline __attribute__((always_inline)) void table_entries(int_lanes &entry
 // filter follow sample by sample.
 struct branch_stage_coefficients {
     float k0[BRANCH_LANES], k1[BRANCH_LANES], k2[BRANCH_LANES], k3[BRANCH_LANES];
-    float m0[BRANCH_LANES], m1[BRANCH_LANES], m2[BRANCH_LANES];
+    float m1[BRANCH_LANES], m2[BRANCH_LANES];
 };
 constexpr branch_stage_coefficients BRANCH_STAGES = [] {
     using namespace fixed;
@@ -250,7 +250,6 @@ constexpr branch_stage_coefficients BRANCH_STAGES = [] {
         {0.0f, -DIFFERENCE, -DIFFERENCE, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f},
         {LOWPASS_POLE, 0.0f, 0.0f, -RESONANCE_1, -HIGH_G1, 0.0f, 0.0f, 0.0f},
         {0.0f, 0.0f, 0.0f, -RESONANCE_2, -HIGH_G2, 0.0f, 0.0f, 0.0f},
-        {1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 1.0f, 0.0f, 0.0f},
         {-ZEROS_1, 0.0f, 0.0f, -1.0f, HIGH_U1, 0.0f, 0.0f, 0.0f},
         {ZEROS_2, 0.0f, 0.0f, 0.0f, HIGH_U2, 0.0f, 0.0f, 0.0f},
     };
@@ -359,8 +358,9 @@ static inline __attribute__((always_inline)) control_lanes control_coefficients(
     int_lanes kb, kf;
     table_entries(kb, modulation * f.bw_step + f.bw_position, RADIUS_TABLE_SIZE);
     table_entries(kf, phase * f.freq_mod + frequency, COS_TABLE_SIZE);
-    lanes radius, cosine;
-    for (int i = 0; i < BRANCH_LANES; ++i) {
+    // The unused lanes 6 and 7 get zeros: no coefficient, so they stay zero.
+    lanes radius = {}, cosine = {};
+    for (int i = 0; i < NUM_BRANCHES; ++i) {
         radius[i] = p->radius_table[kb[i] - 1];
         cosine[i] = p->cos_table[kf[i] - 1];
     }
@@ -392,14 +392,13 @@ static inline __attribute__((always_inline)) void branch_sample(branch_lanes &s,
                                                                 const control_lanes &k, float noise,
                                                                 float voiced, float *staged) {
     const branch_stage_coefficients &K = BRANCH_STAGES;
-    lanes noise_v, voiced_v, k0, k1, k2, k3, m0, m1, m2;
+    lanes noise_v, voiced_v, k0, k1, k2, k3, m1, m2;
     splat_lanes(noise_v, noise);
     splat_lanes(voiced_v, voiced);
     load_lanes(k0, K.k0);
     load_lanes(k1, K.k1);
     load_lanes(k2, K.k2);
     load_lanes(k3, K.k3);
-    load_lanes(m0, K.m0);
     load_lanes(m1, K.m1);
     load_lanes(m2, K.m2);
     lanes x = (f.mix_a * noise_v + f.mix_b * voiced_v) * f.mix_c * k.amp;
@@ -410,7 +409,7 @@ static inline __attribute__((always_inline)) void branch_sample(branch_lanes &s,
     s.y2 = s.y1;
     s.y1 = y;
     const lanes a = k0 * y + k1 * s.x1 + k2 * s.a1 + k3 * s.a2;
-    const lanes b = m0 * a + m1 * s.a1 + m2 * s.a2;
+    const lanes b = a + m1 * s.a1 + m2 * s.a2;
     s.x1 = y;
     s.a2 = s.a1;
     s.a1 = a;
