@@ -79,6 +79,26 @@ bool decimal_token(const char *token, double *value) {
     return true;
 }
 
+// A token of at most 15 decimal digits, the usual kind, read where it stands:
+// its value is exact in a double, so it is the one strtod would give. Moves
+// *at past it; any other token is left to decimal_token.
+bool plain_integer(const char **at, double *value) {
+    const char *p = *at;
+    std::int64_t whole = 0;
+    int digits = 0;
+    while (p[digits] >= '0' && p[digits] <= '9' && digits < 16) {
+        whole = whole * 10 + (p[digits] - '0');
+        ++digits;
+    }
+    const char end = p[digits];
+    if (digits == 0 || digits > 15 || (end != '\0' && !is_separator(end))) {
+        return false;
+    }
+    *value = static_cast<double>(whole);
+    *at = p + digits;
+    return true;
+}
+
 // Returns the number of values read.
 int parse_decimal_line(const char *line, control_frame *frame) {
     double d[MAX_DECIMAL_VALUES] = {};
@@ -91,6 +111,10 @@ int parse_decimal_line(const char *line, control_frame *frame) {
         }
         if (*p == '\0') {
             break;
+        }
+        if (plain_integer(&p, &d[count])) {
+            ++count;
+            continue;
         }
         int length = 0;
         while (*p != '\0' && !is_separator(*p) && length < LINE_CAPACITY) {
