@@ -180,8 +180,10 @@ CTaloriaDoc::BOOL CTaloriaDoc::WritePage(const std::string& template_path,
             page += line;
         }
     }
-    // Replaced whole, so the browser never reads a half-written page.
-    if (!framework::WriteFileAtomic(page_path, page)) {
+    // Replaced whole, so the browser never reads a half-written page. Pages are made
+    // again at every run, so they are not forced to disk: a flush per page would cost
+    // more than many a stage command.
+    if (!framework::WriteFileAtomic(page_path, page, false)) {
         framework::AfxMessageBox(UnableToOpen(page_path));
         return 0;
     }

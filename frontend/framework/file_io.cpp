@@ -115,7 +115,7 @@ void RemoveLeftoverTempFiles(const std::string& path) {
     }
 }
 
-bool WriteFileAtomic(const std::string& path, std::string_view data) {
+bool WriteFileAtomic(const std::string& path, std::string_view data, bool durable) {
     std::string target = path;
     struct stat link_info {};
     if (::lstat(path.c_str(), &link_info) == 0 && S_ISLNK(link_info.st_mode)) {
@@ -128,7 +128,7 @@ bool WriteFileAtomic(const std::string& path, std::string_view data) {
     int fd = tempfile::create_beside(target, "", temp);
     if (fd < 0) return false;
 
-    bool ok = WriteAll(fd, data) && ::fsync(fd) == 0;
+    bool ok = WriteAll(fd, data) && (!durable || ::fsync(fd) == 0);
     ok = (::close(fd) == 0) && ok;
     if (ok && ::rename(temp.c_str(), target.c_str()) == 0) return true;
     ::unlink(temp.c_str());

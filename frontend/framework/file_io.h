@@ -22,8 +22,11 @@ std::vector<std::string> SplitLines(std::string_view text);
 // Writes `data` into a temporary file beside `path`, then renames it over
 // `path`, so readers see either the old or the new content and a failure
 // leaves the old file untouched. A symbolic link is followed and its target
-// replaced; an existing file keeps its permission bits. False on failure.
-bool WriteFileAtomic(const std::string& path, std::string_view data);
+// replaced; an existing file keeps its permission bits. With `durable` the data
+// reach the disk before the rename, so a crash leaves the old or the new file;
+// without it (files that are made again anyway) the write costs no disk flush.
+// False on failure.
+bool WriteFileAtomic(const std::string& path, std::string_view data, bool durable = true);
 
 // Removes the temporary files that WriteFileAtomic left beside `path` when it
 // was ended before its rename (the process was killed during a save).
