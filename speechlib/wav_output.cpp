@@ -23,13 +23,8 @@ int replay_capacity_samples = 0;
 
 namespace {
 
-// File output goes out in blocks of this many bytes: one write call per
-// block instead of one per frame. A reader at the end of a pipe gets each
-// block as soon as it is full, and the rest when the file is closed.
-constexpr std::size_t block_bytes = 64 * 1024;
-
 // The block being filled, and the descriptor it belongs to.
-std::uint8_t pending[block_bytes];
+std::uint8_t pending[zir_output_block_bytes];
 std::size_t pending_bytes = 0;
 int pending_fd = -1;
 
@@ -204,11 +199,11 @@ static void append_converted(int fd, const float* samples, int n) {
         pending_fd = fd;
     }
     while (n > 0) {
-        const std::size_t room = (block_bytes - pending_bytes) / 2;
+        const std::size_t room = (zir_output_block_bytes - pending_bytes) / 2;
         const int count = n < int(room) ? n : int(room);
         convert_to_bytes(samples, count, pending + pending_bytes);
         pending_bytes += std::size_t(count) * 2;
-        if (pending_bytes == block_bytes) flush_pending();
+        if (pending_bytes == zir_output_block_bytes) flush_pending();
         samples += count;
         n -= count;
     }

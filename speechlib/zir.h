@@ -55,6 +55,11 @@ const char* zir_findfile(const char* name);
 inline constexpr int zir_output_rate_hz = 11000;
 // Size of the RIFF/WAVE header written in front of the samples.
 inline constexpr std::size_t zir_wav_header_bytes = 44;
+// File output goes out in blocks of this many bytes: one write call per
+// block instead of one per frame. A reader at the end of a pipe gets each
+// block as soon as it is full, and the rest when the file is closed. Small
+// enough that the program's peak memory stays as it was with a write per frame.
+inline constexpr std::size_t zir_output_block_bytes = 16 * 1024;
 // The replay buffer starts with and grows in steps of this many samples.
 inline constexpr int zir_replay_step_samples = 32768;
 
@@ -85,8 +90,9 @@ extern int replay_capacity_samples;
 int open_output_file();
 
 // Converts `n` float samples (units of a quarter 16-bit step) to 16-bit
-// samples, updates output_overload and writes them to `fd` in blocks of 64 KiB
-// (each block as it fills, the rest at close_output_file), or appends them to
+// samples, updates output_overload and writes them to `fd` in blocks of
+// zir_output_block_bytes (each block as it fills, the rest at
+// close_output_file), or appends them to
 // the replay buffer when `fd` is -1. Failures are fatal.
 void write_output_frame(int fd, const float* samples, int n);
 

@@ -340,21 +340,23 @@ TEST(speechlib_wav, BlocksReachAPipeAsTheyFillAndTheRestAtClose) {
     ASSERT_EQ(fcntl(reader, F_SETPIPE_SZ, 1 << 20), 1 << 20);
     output_file_name = fifo.c_str();
     const int fd = open_output_file();
-    // 300 frames of 110 samples: one 64 KiB block and 320 bytes more.
+    // Frames of 110 samples filling one block and six frames more: the reader
+    // sees exactly the full block before the end, the rest after it.
+    const int frames = int(zir_output_block_bytes / 220) + 6;
     std::vector<std::int16_t> expected;
-    for (int f = 0; f < 300; ++f) {
+    for (int f = 0; f < frames; ++f) {
         write_output_frame(fd, test_frame(f, 110).data(), 110);
         const auto frame = stored_frame(f, 110);
         expected.insert(expected.end(), frame.begin(), frame.end());
     }
     std::vector<std::uint8_t> got(1 << 20);
     const ssize_t first = ::read(reader, got.data(), got.size());
-    EXPECT_EQ(first, 65536);
+    EXPECT_EQ(first, ssize_t(zir_output_block_bytes));
     close_output_file(fd);
     output_file_name = nullptr;
     const ssize_t rest = ::read(reader, got.data() + first, got.size() - std::size_t(first));
     ::close(reader);
-    ASSERT_EQ(rest, 300 * 220 - 65536);
+    ASSERT_EQ(rest, ssize_t(frames * 220 - zir_output_block_bytes));
     got.resize(std::size_t(first + rest));
     EXPECT_EQ(samples_from(got, 0), expected);
 }
