@@ -67,14 +67,15 @@ int noise_sum12(noise_generator *g) {
 }
 
 void source_filter_process(source_filter *f, float *samples, int n) {
+    using namespace source_section;
     float g1 = f->g1, g2 = f->g2, h1 = f->h1, h2 = f->h2;
     float p1 = f->p1, p2 = f->p2, q1 = f->q1;
     for (int k = 0; k < n; ++k) {
-        const float g = 0.0109455f * samples[k] + 1.5453652f * g1 - 0.9386455f * g2;
-        const float h = g - 1.280451f * g1 + g2 + 1.5368902f * h1 - 0.7920242f * h2;
-        const float p = h - 0.9188553f * h1 + h2 + 1.5652816f * p1 - 0.643415f * p2;
-        const float q = p + 1.4773386f * p1 + p2 + 0.9988583f * q1;
-        samples[k] = q - 0.9126601f * q1;
+        const float g = SOURCE_INPUT_GAIN * samples[k] + G1 * g1 - G2 * g2;
+        const float h = g - H_G1 * g1 + g2 + H1 * h1 - H2 * h2;
+        const float p = h - P_H1 * h1 + h2 + P1 * p1 - P2 * p2;
+        const float q = p + Q_P1 * p1 + p2 + Q1 * q1;
+        samples[k] = q - SOURCE_OUTPUT_POLE * q1;
         g2 = g1;
         g1 = g;
         h2 = h1;

@@ -26,8 +26,21 @@ struct source_filter {
 };
 void source_filter_process(source_filter *f, float *samples, int n);
 
-constexpr float SOURCE_INPUT_GAIN = 0.0109455f;   // first product of section 1
-constexpr float SOURCE_OUTPUT_POLE = 0.9126601f;  // output step: q - SOURCE_OUTPUT_POLE q1
+// Coefficients of the source filter, named once for the plain form and the
+// lanes below:
+//   g = SOURCE_INPUT_GAIN x + G1 g1 - G2 g2
+//   h = g - H_G1 g1 + g2 + H1 h1 - H2 h2
+//   p = h - P_H1 h1 + h2 + P1 p1 - P2 p2
+//   q = p + Q_P1 p1 + p2 + Q1 q1
+//   output = q - SOURCE_OUTPUT_POLE q1
+constexpr float SOURCE_INPUT_GAIN = 0.0109455f;
+constexpr float SOURCE_OUTPUT_POLE = 0.9126601f;
+namespace source_section {
+constexpr float G1 = 1.5453652f, G2 = 0.9386455f;
+constexpr float H_G1 = 1.280451f, H1 = 1.5368902f, H2 = 0.7920242f;
+constexpr float P_H1 = 0.9188553f, P1 = 1.5652816f, P2 = 0.643415f;
+constexpr float Q_P1 = 1.4773386f, Q1 = 0.9988583f;
+}  // namespace source_section
 
 // The four sections of the source filter side by side in the lanes of one
 // vector, each section SECTION_SKEW samples behind the one before it: at step
@@ -66,9 +79,10 @@ inline __attribute__((always_inline)) void source_pipeline_step(source_pipeline 
                                                                 section_lanes &ring,
                                                                 section_masks active, float *q,
                                                                 float *q_before) {
-    constexpr section_lanes A = {0.0f, -1.280451f, -0.9188553f, 1.4773386f};
-    constexpr section_lanes C = {1.5453652f, 1.5368902f, 1.5652816f, 0.9988583f};
-    constexpr section_lanes D = {-0.9386455f, -0.7920242f, -0.643415f, 0.0f};
+    using namespace source_section;
+    constexpr section_lanes A = {0.0f, -H_G1, -P_H1, Q_P1};
+    constexpr section_lanes C = {G1, H1, P1, Q1};
+    constexpr section_lanes D = {-G2, -H2, -P2, 0.0f};
     const section_lanes zero = {0.0f, 0.0f, 0.0f, 0.0f};
     const section_lanes shifted = __builtin_shufflevector(ring, zero, 4, 0, 1, 2);
     section_lanes x = shifted;
@@ -201,6 +215,11 @@ void excite_with(excitation_state *e, const synth_params *p, const smoothed_cont
 
 // The frame's noise, voiced excitation and glottal phase from the controls c.
 void make_excitation_with(excitation_state *e, const synth_params *p, const smoothed_controls *c);
+// make_excitation_with without the source filter: the noise, the pulse train
+// in e->source_buffer and the glottal phase. Returns true when the frame has
+// voicing, so that the caller still has to filter and decimate the pulse
+// train into e->voiced_buffer (synthesize_voiced_frame_with does it in the
+// branches' pass); otherwise voiced_buffer is already as it must be.
 bool make_excitation_sources_with(excitation_state *e, const synth_params *p,
                                   const smoothed_controls *c);
 
