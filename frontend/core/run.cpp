@@ -8,28 +8,16 @@
 
 namespace {
 
-std::string NumberedName(int stage, int index, const char* ext) {
-    return "output" + std::to_string(stage) + "-" + std::to_string(index) + ext;
-}
-
-// The extension of the numbered output a command's marks ask for, or null.
-const char* NumberedExtension(int flags) {
-    if (flags & CMD_TEXT) return ".txt";
-    if (flags & CMD_XML) return ".xml";
-    if (flags & CMD_WAV) return ".wav";
-    return nullptr;
-}
-
 std::vector<std::string> OutputFiles(const CommandTemplate& t, int stage, int index,
                                      const std::string& app_dir) {
     std::vector<std::string> files;
     if (!t.done) {
         // A failed command leaves its output as a report in place of its data.
-        files.push_back(app_dir + "/html/" + NumberedName(stage, index, ".txt"));
+        files.push_back(app_dir + "/html/" + NumberedOutputName(stage, index, ".txt"));
         return files;
     }
-    if (const char* ext = NumberedExtension(t.flags)) {
-        files.push_back(app_dir + "/html/" + NumberedName(stage, index, ext));
+    if (const char* ext = NumberedOutputExtension(t.flags)) {
+        files.push_back(app_dir + "/html/" + NumberedOutputName(stage, index, ext));
     }
     if (!t.arg.empty()) files.push_back(app_dir + "/" + t.arg);
     return files;
@@ -63,13 +51,24 @@ std::string OutputRow(const CommandResult& c) {
     if (!(c.flags & (CMD_TEXT | CMD_XML | CMD_WAV)) || (c.flags & (CMD_INPUT | CMD_OUTPUT)))
         return "";
     if (c.flags & CMD_TEXT)
-        return Row("#D0FFD0", IconLink(NumberedName(c.stage, c.index, ".txt"), "text.gif"));
+        return Row("#D0FFD0", IconLink(NumberedOutputName(c.stage, c.index, ".txt"), "text.gif"));
     if (c.flags & CMD_XML)
-        return Row("#D0FFD0", IconLink(NumberedName(c.stage, c.index, ".xml"), "xml.gif"));
-    return Row("#D0FFD0", Link(NumberedName(c.stage, c.index, ".wav"), "", "AUDIO"));
+        return Row("#D0FFD0", IconLink(NumberedOutputName(c.stage, c.index, ".xml"), "xml.gif"));
+    return Row("#D0FFD0", Link(NumberedOutputName(c.stage, c.index, ".wav"), "", "AUDIO"));
 }
 
 }  // namespace
+
+std::string NumberedOutputName(int stage, int index, const char* ext) {
+    return "output" + std::to_string(stage) + "-" + std::to_string(index) + ext;
+}
+
+const char* NumberedOutputExtension(int flags) {
+    if (flags & CMD_TEXT) return ".txt";
+    if (flags & CMD_XML) return ".xml";
+    if (flags & CMD_WAV) return ".wav";
+    return nullptr;
+}
 
 const CommandResult* RunResult::failed_command() const {
     if (commands.empty() || commands.back().completed) return nullptr;
@@ -100,8 +99,8 @@ std::string ResultRows(const RunResult& result, const std::string& app_dir) {
     std::string rows;
     for (const CommandResult& c : result.commands) {
         if (!c.completed) {
-            return rows +
-                   Row("#FFD0D0", IconLink(NumberedName(c.stage, c.index, ".txt"), "error.gif"));
+            return rows + Row("#FFD0D0",
+                              IconLink(NumberedOutputName(c.stage, c.index, ".txt"), "error.gif"));
         }
         rows += CommandRow(c, app_dir);
         rows += OutputRow(c);

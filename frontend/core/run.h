@@ -44,6 +44,12 @@ struct RunResult {
     const CommandResult* failed_command() const;
 };
 
+// The name of a numbered output file in html/: "outputS-I" and `ext`.
+std::string NumberedOutputName(int stage, int index, const char* ext);
+// The extension of the numbered output a template's marks ask for
+// (".txt", ".xml" or ".wav", in that order of precedence), or null.
+const char* NumberedOutputExtension(int flags);
+
 // The commands of the current templates up to the first one without its done
 // mark, with their outputs; `error` goes to that command.
 RunResult CollectRunResult(const CTaloriaApp& app, const std::string& error);

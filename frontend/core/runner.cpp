@@ -18,10 +18,6 @@ namespace {
 
 using core::UnableToOpen;
 
-std::string NumberedOutput(const std::string& app_dir, int stage, int index, const char* ext) {
-    return app_dir + "/html/output" + std::to_string(stage) + "-" + std::to_string(index) + ext;
-}
-
 // Stage data are text, and text ends at its first NUL byte wherever it is stored (the
 // process layer cuts what it feeds to a child the same way). Audio is the exception: a
 // WAV file holds NUL bytes in its header, so a cut copy would always be unplayable. The
@@ -53,63 +49,69 @@ CTaloriaDoc::BOOL CTaloriaDoc::RunStages() {
     framework::ui_host().command_states_changed();
     std::string data;
     BOOL result = 1;
-
     for (int s = 0; s < NUM_STAGES && result; ++s) {
         for (int i = 0; i < app.m_nCommands[s]; ++i) {
             CommandTemplate& t = app.m_commands[s][i];
             t.done = 0;
-            if (t.flags & CMD_INPUT) {
-                data = m_strInputText;
-            } else if (t.flags & CMD_OUTPUT) {
-                m_strPlayFile = app.m_strAppDir + "/" + t.arg;
-                framework::ui_host().command_states_changed();
-            } else {
-                framework::ui_host().run_progress(s, i, t.text);
-                std::string output;
-                if (!ExecuteCommand(t.text, data, output)) {
-                    framework::AfxMessageBox("Command '" + t.text + "' fails");
-                    std::string report = NumberedOutput(app.m_strAppDir, s, i, ".txt");
-                    const bool audio = (t.flags & CMD_WAV) != 0;
-                    if (!framework::WriteFileInPlace(report, StoredBytes(output, audio))) {
-                        framework::AfxMessageBox(UnableToOpen(report));
-                    }
-                    m_strRunError = std::move(output);
-                    result = 0;
-                    break;
-                }
-                data = std::move(output);
-            }
-
-            std::string file;
-            if (t.flags & CMD_TEXT) {
-                file = NumberedOutput(app.m_strAppDir, s, i, ".txt");
-            } else if (t.flags & CMD_XML) {
-                file = NumberedOutput(app.m_strAppDir, s, i, ".xml");
-            } else if (t.flags & CMD_WAV) {
-                file = NumberedOutput(app.m_strAppDir, s, i, ".wav");
-            }
-            const bool audio = (t.flags & CMD_WAV) != 0;
-            if (!file.empty() && !framework::WriteFileInPlace(file, StoredBytes(data, audio))) {
-                framework::AfxMessageBox(UnableToOpen(file));
-                m_strRunError = UnableToOpen(file);
+            if (!RunTemplate(s, i, t, data) || !StoreData(s, i, t, data)) {
                 result = 0;
                 break;
-            }
-            if (t.flags & CMD_TEE) {
-                std::string tee = app.m_strAppDir + "/" + t.arg;
-                if (!framework::WriteFileInPlace(
-                        tee, StoredBytes(data, audio || IsAudioFileName(t.arg)))) {
-                    framework::AfxMessageBox(UnableToOpen(tee));
-                    m_strRunError = UnableToOpen(tee);
-                    result = 0;
-                    break;
-                }
             }
             t.done = 1;
         }
     }
     framework::ui_host().run_progress(-1, -1, "");
     return result;
+}
+
+CTaloriaDoc::BOOL CTaloriaDoc::RunTemplate(int stage, int index, const CommandTemplate& t,
+                                           std::string& data) {
+    const std::string& dir = TaloriaApp()->m_strAppDir;
+    if (t.flags & CMD_INPUT) {
+        data = m_strInputText;
+        return 1;
+    }
+    if (t.flags & CMD_OUTPUT) {
+        m_strPlayFile = dir + "/" + t.arg;
+        framework::ui_host().command_states_changed();
+        return 1;
+    }
+    framework::ui_host().run_progress(stage, index, t.text);
+    std::string output;
+    if (ExecuteCommand(t.text, data, output)) {
+        data = std::move(output);
+        return 1;
+    }
+    framework::AfxMessageBox("Command '" + t.text + "' fails");
+    const std::string report = dir + "/html/" + NumberedOutputName(stage, index, ".txt");
+    if (!framework::WriteFileInPlace(report, StoredBytes(output, (t.flags & CMD_WAV) != 0))) {
+        framework::AfxMessageBox(UnableToOpen(report));
+    }
+    m_strRunError = std::move(output);
+    return 0;
+}
+
+CTaloriaDoc::BOOL CTaloriaDoc::StoreData(int stage, int index, const CommandTemplate& t,
+                                         const std::string& data) {
+    const std::string& dir = TaloriaApp()->m_strAppDir;
+    const bool audio = (t.flags & CMD_WAV) != 0;
+    std::string file;
+    if (const char* ext = NumberedOutputExtension(t.flags))
+        file = dir + "/html/" + NumberedOutputName(stage, index, ext);
+    if (!file.empty() && !framework::WriteFileInPlace(file, StoredBytes(data, audio))) {
+        framework::AfxMessageBox(UnableToOpen(file));
+        m_strRunError = UnableToOpen(file);
+        return 0;
+    }
+    if (t.flags & CMD_TEE) {
+        const std::string tee = dir + "/" + t.arg;
+        if (!framework::WriteFileInPlace(tee, StoredBytes(data, audio || IsAudioFileName(t.arg)))) {
+            framework::AfxMessageBox(UnableToOpen(tee));
+            m_strRunError = UnableToOpen(tee);
+            return 0;
+        }
+    }
+    return 1;
 }
 
 CTaloriaDoc::BOOL CTaloriaDoc::ExecuteCommand(const std::string& command, const std::string& input,

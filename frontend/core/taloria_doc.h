@@ -68,4 +68,12 @@ public:
     // What the command that stopped the last run printed, or the file that
     // could not be written; empty after a run that completed.
     std::string m_strRunError;
+
+private:
+    // One template of a run: takes the input text, names the play file or
+    // runs the command (a failure is reported and its output stored as the
+    // report). 0 after a failure.
+    BOOL RunTemplate(int stage, int index, const CommandTemplate& t, std::string& data);
+    // Stores the data of a template in its numbered output and its $TEE( file.
+    BOOL StoreData(int stage, int index, const CommandTemplate& t, const std::string& data);
 };
