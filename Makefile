@@ -52,7 +52,9 @@ e2e-test:
 	    TALORIA_BIN_DIR=$(CURDIR)/$(BUILD)/bin npm --prefix tests/e2e test; \
 	else echo "no browser tests yet"; fi
 
-bench: deps build
+bench:
+	scripts/install-deps --bench
+	$(MAKE) build
 	bench/run-all $(BUILD)
 
 clean:
