@@ -20,8 +20,9 @@ constexpr double UNSTRESSED_ASPIRATION_SHARE = 0.5;
 constexpr double MIN_CLOSURE_SHARE = 0.4;
 // The closure of an affricate lasts this share of its duration.
 constexpr double AFFRICATE_CLOSURE_SHARE = 0.35;
-// A diphthong holds its first target for at least this share.
-constexpr double DIPHTHONG_HOLD_SHARE = 0.3;
+// A diphthong glides from its first to its second target over at least
+// this share of its duration.
+constexpr double MIN_GLIDE_SHARE = 0.5;
 
 bool is_stop_like(const phoneme_rule& rule) {
     return rule.kind == KIND_STOP || rule.kind == KIND_AFFRICATE;
@@ -162,21 +163,23 @@ void transition_lengths(const planned_phoneme& p, int c, double span_ms, double*
 }
 
 // Tracks of vowels, diphthongs and every steady phoneme: boundary value,
-// transition, target (a glide to the second target for diphthongs),
-// transition, boundary value.
+// transition to the target, the target held (or, for a diphthong, a glide to
+// the second target), transition to the next boundary value. A diphthong
+// keeps at least half its duration for the glide.
 double steady_track(const planned_phoneme& p, int c, double t) {
     const double d = p.duration_ms;
+    const bool glides = p.rule->kind == KIND_DIPHTHONG;
     double left, right;
-    transition_lengths(p, c, d, &left, &right);
+    transition_lengths(p, c, glides ? d * (1 - MIN_GLIDE_SHARE) : d, &left, &right);
     const double a = p.first.value[c];
     const double b = p.last.value[c];
-    const double hold = std::max(left, d * DIPHTHONG_HOLD_SHARE);
-    const double glide_end = std::max(hold, d - right);
     const track_point points[] = {
-        {0, p.has_left ? p.left_value[c] : a},   {left, a}, {hold, a}, {glide_end, b},
+        {0, p.has_left ? p.left_value[c] : a},
+        {left, a},
+        {d - right, b},
         {d, p.has_right ? p.right_value[c] : b},
     };
-    return interpolate(points, 5, t);
+    return interpolate(points, 4, t);
 }
 
 double release_value(const release_part& part, int c, double fallback) {

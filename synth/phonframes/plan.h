@@ -30,7 +30,8 @@ struct planned_phoneme {
     double aspiration_ms = 0;
 };
 
-// Plans the utterance. Entries whose name has no rule are planned with the
+// Plans the utterance; the plan points into `table`, which must outlive it.
+// Entries whose name has no rule are planned with the
 // silence rule `silence` (the table's "_" or a built-in one).
 std::vector<planned_phoneme> plan_utterance(const std::vector<phoneme_entry>& entries,
                                             const rule_table& table);

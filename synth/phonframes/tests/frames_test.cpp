@@ -40,6 +40,9 @@ phoneme a vowel
   target F1=700 F2=1200 F3=2500 A1=60 A2=54 A3=44 AH=30 FN=250 AN=0 V=255
 phoneme i vowel
   target F1=300 F2=2200 F3=2900 A1=56 A2=46 A3=48 AH=30 FN=250 AN=0 V=255
+phoneme aI diphthong
+  target F1=700 F2=1250 F3=2500 A1=60 A2=55 A3=42 AH=28 FN=250 AN=0 V=255
+  second F1=380 F2=2000 F3=2600
 phoneme t stop
   target F1=250 F2=1700 F3=2600 A1=0 A2=0 A3=0 AH=0 FN=250 AN=0 V=0
   boundary F1=200:0 F2=1000:0.5 F3=2000:0.25
@@ -207,6 +210,23 @@ TEST(PhonframesBoundaries, ShortPhonemesShareTheirTransitions) {
         EXPECT_GE(f2, 1200 - 1e-9);
         EXPECT_LE(f2, 1600 + 1e-9);
     }
+}
+
+TEST(PhonframesBoundaries, ShortDiphthongGlidesWithoutJumps) {
+    // 60 ms of diphthong between stops whose transitions alone would fill it:
+    // the glide keeps half the duration, so F2 never moves faster than the
+    // glide from 1250 to 2000 Hz over 30 ms.
+    const rule_table table = test_table();
+    const auto plan =
+        plan_utterance({{"t", 100, {}, 1}, {"aI", 60, {}, 2}, {"t", 100, {}, 3}}, table);
+    double previous = track_value(plan[1], CTL_F2, 0);
+    for (double t = 1; t <= 60; t += 1) {
+        const double f2 = track_value(plan[1], CTL_F2, t);
+        EXPECT_LE(std::fabs(f2 - previous), 750.0 / 30 + 1e-9) << t;
+        previous = f2;
+    }
+    EXPECT_LT(track_value(plan[1], CTL_F2, 15), 1600);
+    EXPECT_GT(track_value(plan[1], CTL_F2, 45), 1750);
 }
 
 TEST(PhonframesStop, ClosureBurstAspirationThenVoicing) {
