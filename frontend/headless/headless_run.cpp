@@ -156,6 +156,11 @@ std::vector<std::string> CopyRunOutputs(const RunResult& result, const std::stri
 int RunFromCommandLine(int argc, char** argv) {
     RunOptions options;
     if (const int status = ParseRunOptions(argc, argv, options); status >= 0) return status;
+    // The input and the out directory are named from where the command was given.
+    std::error_code code;
+    if (!options.input.empty() && options.input != "-")
+        options.input = fs::absolute(options.input, code).string();
+    if (!options.out_dir.empty()) options.out_dir = fs::absolute(options.out_dir, code).string();
     if (!options.app_dir.empty() && chdir(options.app_dir.c_str()) != 0) {
         std::fprintf(stderr, "taloria2: cannot change into '%s': %s\n", options.app_dir.c_str(),
                      std::strerror(errno));

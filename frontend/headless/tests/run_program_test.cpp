@@ -61,6 +61,8 @@ protected:
         const pid_t pid = fork();
         if (pid == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
+            // Relative --input and --out are taken from here, not from the app directory.
+            if (chdir(root_.c_str()) != 0) _exit(126);
             setenv("XDG_CONFIG_HOME", (root_ / "home").c_str(), 1);
             freopen(in_file.c_str(), "r", stdin);
             freopen((root_ / "stderr.txt").c_str(), "w", stderr);
@@ -86,7 +88,7 @@ protected:
     std::vector<std::string> Corpus(const std::string& out, std::vector<std::string> more = {}) {
         std::vector<std::string> args = Stages();
         for (const char* word : {"--input", "-", "--each-line", "--out"}) args.push_back(word);
-        args.push_back((root_ / out).string());
+        args.push_back(out);
         args.insert(args.end(), more.begin(), more.end());
         return args;
     }
