@@ -345,8 +345,15 @@ PARVOX_HOT void excite_with(excitation_state *e, const synth_params *p,
     }
 }
 
+void finish_source_flush(excitation_state *e) {
+    if (e->flush_pending > 0) source_filter_flush(&e->filter, e->flush_pending);
+    e->flush_pending = 0;
+}
+
 void make_excitation_with(excitation_state *e, const synth_params *p, const smoothed_controls *c) {
-    if (make_excitation_sources_with(e, p, c)) {
+    const bool voiced = make_excitation_sources_with(e, p, c);
+    finish_source_flush(e);
+    if (voiced) {
         // Filter and decimate by four: keep every fourth sample counted from 1.
         source_filter_decimate(&e->filter, e->source_buffer + 1, p->excitation_frame_length,
                                e->voiced_buffer);
@@ -368,7 +375,7 @@ bool make_excitation_sources_with(excitation_state *e, const synth_params *p,
     } else if (!c->previous_all_unvoiced) {
         // Six frames of silence let the source filter's ringing die out, so the
         // next voiced stretch starts from a quiet filter.
-        source_filter_flush(&e->filter, 6 * frame);
+        e->flush_pending += 6 * frame;
         std::memset(e->voiced_buffer, 0, sizeof e->voiced_buffer);
     }
     return false;

@@ -194,6 +194,10 @@ struct excitation_state {
     float saved_branch0[MAX_FRAME_LENGTH];  // branch 0's excitation, for alfcon
     pulse_generator pulse;
     source_filter filter;
+    // Zero samples that the source filter still has to run before its next
+    // use: the flush after a voiced stretch, which the driver spreads over the
+    // silent frames that follow (finish_source_flush completes it).
+    int flush_pending;
     noise_generator noise;
 };
 
@@ -219,9 +223,13 @@ void make_excitation_with(excitation_state *e, const synth_params *p, const smoo
 // in e->source_buffer and the glottal phase. Returns true when the frame has
 // voicing, so that the caller still has to filter and decimate the pulse
 // train into e->voiced_buffer (synthesize_voiced_frame_with does it in the
-// branches' pass); otherwise voiced_buffer is already as it must be.
+// branches' pass); otherwise voiced_buffer is already as it must be. The
+// flush after a voiced stretch is only added to e->flush_pending.
 bool make_excitation_sources_with(excitation_state *e, const synth_params *p,
                                   const smoothed_controls *c);
+
+// Runs the zero samples of e->flush_pending through the source filter.
+void finish_source_flush(excitation_state *e);
 
 // Fills e->branch_buffer and e->bw_mod with branch b's mixture of voiced and
 // noise excitation; branches must come in increasing order within a frame.

@@ -255,6 +255,12 @@ constexpr branch_stage_coefficients BRANCH_STAGES = [] {
     };
 }();
 
+// Most four-sample steps of a pending flush run per sample of a silent frame:
+// the flush's chain of dependent steps then overlaps the branches' work of
+// the silent frames after a voiced stretch (two measured best: the flush of
+// six frames spread over three).
+constexpr int FLUSH_STEPS_PER_SAMPLE = 2;
+
 // The lane states of the side-by-side branches: each resonator's last two
 // outputs, the previous resonator output (for the first differences) and the
 // last two stage A outputs.
@@ -438,7 +444,7 @@ static inline __attribute__((always_inline)) float finish_sample(high_band_filte
 // and sums them sample by sample. With FILTER_SOURCE the voiced signal is
 // made in the same pass from the pulse train. Inlined into the callers, so
 // that it is built for each of their targets.
-template <bool FILTER_OUTPUT, bool FILTER_SOURCE>
+template <bool FILTER_OUTPUT, bool FILTER_SOURCE, bool FLUSH = false>
 static inline __attribute__((always_inline)) void run_branches(filter_bank *bank,
                                                                const synth_params *p,
                                                                const smoothed_controls *c,
@@ -454,14 +460,26 @@ static inline __attribute__((always_inline)) void run_branches(filter_bank *bank
     if (FILTER_SOURCE) {
         source = source_pipeline_start(e->filter, e->source_buffer + 1, p->excitation_frame_length);
     }
+    // With FLUSH a share of the pending flush runs beside the branches, a
+    // whole number of four-sample steps per sample.
+    int flush_per_sample = 0;
+    if (FLUSH) {
+        flush_per_sample = e->flush_pending / (4 * p->frame_length);
+        if (flush_per_sample > FLUSH_STEPS_PER_SAMPLE) flush_per_sample = FLUSH_STEPS_PER_SAMPLE;
+        source = source_pipeline_start(e->filter, nullptr, 4 * flush_per_sample * p->frame_length);
+    }
     for (int j = 0; j < p->formant_controls; ++j) {
         const control_lanes k = control_coefficients(f, p, c, e, j);
         for (int n = p->control_start[j]; n <= p->control_end[j]; ++n) {
             if (FILTER_SOURCE) e->voiced_buffer[n] = source_pipeline_next(source);
+            if (FLUSH) {
+                for (int i = 0; i < flush_per_sample; ++i) source_pipeline_next(source);
+            }
             branch_sample(s, f, k, e->noise_buffer[n], e->voiced_buffer[n], staged[n]);
         }
     }
-    if (FILTER_SOURCE) source_pipeline_finish(source, &e->filter);
+    if (FILTER_SOURCE || FLUSH) source_pipeline_finish(source, &e->filter);
+    if (FLUSH) e->flush_pending -= 4 * flush_per_sample * p->frame_length;
     // In a pass of its own: run in the loop above, the rest of the work
     // measured slower.
     for (int n = 0; n < p->frame_length; ++n)
@@ -521,12 +539,26 @@ void shape_branch(int b) {
     shape_branch_with(&filters, b, excitation.branch_buffer, output_buffer, params.frame_length);
 }
 
+PARVOX_HOT static void synthesize_flushing_frame_with(filter_bank *bank, const synth_params *p,
+                                                      const smoothed_controls *c,
+                                                      excitation_state *e, float *out) {
+    run_branches<true, false, true>(bank, p, c, e, out);
+}
+
+void synthesize_whole_frame_with(filter_bank *bank, const synth_params *p,
+                                 const smoothed_controls *c, excitation_state *e, float *out) {
+    if (make_excitation_sources_with(e, p, c)) {
+        finish_source_flush(e);
+        synthesize_voiced_frame_with(bank, p, c, e, out);
+    } else if (e->flush_pending >= 4 * p->frame_length) {
+        synthesize_flushing_frame_with(bank, p, c, e, out);
+    } else {
+        synthesize_frame_with(bank, p, c, e, out);
+    }
+}
+
 void synthesize_frame() {
-    if (make_excitation_sources_with(&excitation, &params, &frame_controls))
-        synthesize_voiced_frame_with(&filters, &params, &frame_controls, &excitation,
-                                     output_buffer);
-    else
-        synthesize_frame_with(&filters, &params, &frame_controls, &excitation, output_buffer);
+    synthesize_whole_frame_with(&filters, &params, &frame_controls, &excitation, output_buffer);
 }
 
 void output_filter() { output_stage_process(&filters.output, output_buffer, params.frame_length); }

@@ -109,6 +109,15 @@ void synthesize_frame_with(filter_bank *bank, const synth_params *p, const smoot
 void synthesize_voiced_frame_with(filter_bank *bank, const synth_params *p,
                                   const smoothed_controls *c, excitation_state *e, float *out);
 
+// The frame's excitation and synthesis as the driver runs them: the sources,
+// then the branches with the source filter in the same pass, or, in a silent
+// frame, with a share of a pending flush of the source filter beside them.
+// Exactly the samples and states of make_excitation_with followed by
+// synthesize_frame_with, except that the source filter may still owe part of
+// its flush (e->flush_pending), which it completes before its next use.
+void synthesize_whole_frame_with(filter_bank *bank, const synth_params *p,
+                                 const smoothed_controls *c, excitation_state *e, float *out);
+
 // The driver's per-frame calls on the program's global state.
 void resonate(int b);
 void shape_branch(int b);

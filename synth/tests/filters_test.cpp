@@ -425,3 +425,46 @@ TEST(parvox_filters, SourceFilterInTheBranchPassEqualsItsOwnPass) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(parvox_filters, DriverPathEqualsThePlainCallsAcrossSilences) {
+    // Voiced stretches with silences of several lengths between them: the
+    // driver's path (source filter in the branch pass, the flush spread over
+    // the silent frames) gives every sample of make_excitation_with followed
+    // by synthesize_frame_with.
+    synth_params p = default_params();
+    smoothed_controls c;
+    std::memset(&c, 0, sizeof c);
+    excitation_state plain, driver;
+    reset_excitation(&plain);
+    reset_excitation(&driver);
+    filter_bank bank_plain{}, bank_driver{};
+    control_frame frames[2] = {};
+    const char *voiced = "120 500 60 1500 55 2500 50 0 40 250 30 255";
+    const char *mixed = "110 250 50 1100 30 2300 25 0 10 250 55 120";
+    const char *silent = "0 300 20 1800 40 2600 45 0 50 250 0 0";
+    std::vector<const char *> lines;
+    for (int silence : {1, 2, 3, 4, 7, 12}) {
+        for (int i = 0; i < 5; ++i) lines.push_back(i % 2 == 0 ? voiced : mixed);
+        for (int i = 0; i < silence; ++i) lines.push_back(silent);
+    }
+    lines.push_back(voiced);
+    for (size_t f = 0; f < lines.size(); ++f) {
+        control_frame &current = frames[f % 2];
+        const control_frame &previous = frames[(f + 1) % 2];
+        parse_control_line(lines[f], false, &current);
+        convert_controls_with(&c, &p, &current, &previous);
+        float out_plain[MAX_FRAME_LENGTH] = {}, out_driver[MAX_FRAME_LENGTH] = {};
+        make_excitation_with(&plain, &p, &c);
+        synthesize_frame_with(&bank_plain, &p, &c, &plain, out_plain);
+        synthesize_whole_frame_with(&bank_driver, &p, &c, &driver, out_driver);
+        for (int k = 0; k < p.frame_length; ++k)
+            ASSERT_EQ(out_plain[k], out_driver[k]) << "frame " << f << " sample " << k;
+    }
+    finish_source_flush(&driver);
+    EXPECT_EQ(std::memcmp(&plain.filter, &driver.filter, sizeof plain.filter), 0);
+    EXPECT_EQ(std::memcmp(&bank_plain, &bank_driver, sizeof bank_plain), 0);
+}
+
+}  // namespace
