@@ -171,7 +171,7 @@ struct Bridge::Impl {
     // Remembered state, replayed to a shell that connects.
     std::string view_path;
     std::map<std::string, std::string> frame_paths;
-    json commands = {{"play", false}, {"pause", false}, {"stop", false}};
+    json commands = {{"play", false}, {"pause", false}, {"stop", false}, {"paused", false}};
     bool busy = false;
     json progress = {{"stage", -1}, {"index", -1}, {"command", ""}};
     std::vector<std::string> notices;
@@ -265,6 +265,11 @@ struct Bridge::Impl {
         res.set_header("Referrer-Policy", "same-origin");
         res.set_header("X-Frame-Options", "SAMEORIGIN");
         return httplib::Server::HandlerResponse::Unhandled;
+    }
+
+    bool run_in_progress() const {
+        std::lock_guard lock(mutex);
+        return progress.value("index", -1) >= 0;
     }
 
     bool file_modal_open() const {
@@ -420,7 +425,8 @@ void Bridge::Impl::take_reply(const httplib::Request& req, httplib::Response& re
                              body["id"].is_number_integer() &&
                              (!body.contains("ok") || body["ok"].is_boolean()) &&
                              (!body.contains("path") || body["path"].is_string()) &&
-                             (!body.contains("oldConsole") || body["oldConsole"].is_boolean());
+                             (!body.contains("oldConsole") || body["oldConsole"].is_boolean()) &&
+                             (!body.contains("showOutput") || body["showOutput"].is_boolean());
     if (!well_formed) return refuse(res, 400, "Bad reply");
     std::function<void()> waker;
     {
@@ -437,10 +443,15 @@ void Bridge::Impl::take_reply(const httplib::Request& req, httplib::Response& re
 
 void Bridge::Impl::take_command(const httplib::Request& req, httplib::Response& res) {
     const json body = json::parse(req.body, nullptr, false);
-    if (!body.is_object() || !body.contains("command") || !body["command"].is_string()) {
+    if (!body.is_object() || !body.contains("command") || !body["command"].is_string() ||
+        (body.contains("form") && !body["form"].is_string())) {
         return refuse(res, 400, "Bad command");
     }
-    if (!command_handler || !command_handler(body["command"].get<std::string>())) {
+    // Commands wait for the UI loop, which is inside the run: taken now, they
+    // would pop up once it ended. Only the stop reaches a run.
+    if (run_in_progress()) return refuse(res, 409, "A run is in progress");
+    const std::string form = body.contains("form") ? body["form"].get<std::string>() : "";
+    if (!command_handler || !command_handler(body["command"].get<std::string>(), form)) {
         return refuse(res, 404, "Unknown command");
     }
     res.status = 204;
@@ -614,9 +625,9 @@ void Bridge::navigate(const std::string& path, const std::string& frame) {
     impl_->broadcast_locked("navigate", {{"path", path}, {"frame", frame}});
 }
 
-void Bridge::set_command_states(bool play, bool pause, bool stop) {
+void Bridge::set_command_states(bool play, bool pause, bool stop, bool paused) {
     std::lock_guard lock(impl_->mutex);
-    json states = {{"play", play}, {"pause", pause}, {"stop", stop}};
+    json states = {{"play", play}, {"pause", pause}, {"stop", stop}, {"paused", paused}};
     if (states == impl_->commands) return;
     impl_->commands = states;
     impl_->broadcast_locked("commands", states);

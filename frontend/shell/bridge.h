@@ -45,8 +45,10 @@ public:
     using FormHandler = std::function<bool(const std::string& url, const std::string& body)>;
     // An audio link the shell is about to follow; returns true to cancel it.
     using LinkHandler = std::function<bool(const std::string& url)>;
-    // A command by name; returns false for a name it does not know.
-    using CommandHandler = std::function<bool(const std::string& name)>;
+    // A command by name with the input page's fields as the shell saw them
+    // (URL-encoded as the page's form would post them; empty when the input
+    // page is not shown); returns false for a name it does not know.
+    using CommandHandler = std::function<bool(const std::string& name, const std::string& form)>;
     // The user asked to stop the running stage command.
     using StopHandler = std::function<void()>;
 
@@ -81,7 +83,8 @@ public:
     // Events to every connected shell. Navigation, command states, busy and
     // progress are also remembered and replayed to a shell that connects later.
     void navigate(const std::string& path, const std::string& frame);
-    void set_command_states(bool play, bool pause, bool stop);
+    // `paused`: a replay is paused (the Pause button shows itself pressed).
+    void set_command_states(bool play, bool pause, bool stop, bool paused = false);
     void set_busy(bool busy);
     void set_progress(int stage, int index, const std::string& command);
     // The recent-file list of the File menu (at most four paths).

@@ -32,7 +32,15 @@ void BrowserUiHost::message_box(const std::string& text) {
         m_bridge.add_notice(text);
         return;
     }
-    run_modal("messageBox", {{"text", text}});
+    json data = {{"text", text}};
+    // The failure of the running command: the box offers to show what it
+    // printed, which the runner stores in its text output after the box.
+    const bool command_failed = m_runIndex >= 0 && text == "Command '" + m_runCommand + "' fails";
+    const std::string output = m_bridge.app_dir() + "/html/output" + std::to_string(m_runStage) +
+                               "-" + std::to_string(m_runIndex) + ".txt";
+    if (command_failed) data["output"] = output;
+    const json answer = run_modal("messageBox", data);
+    if (command_failed && answer.value("showOutput", false)) m_outputToShow = output;
 }
 
 bool BrowserUiHost::file_needed_dialog(const std::string& message, std::string& path) {
@@ -70,12 +78,19 @@ void BrowserUiHost::navigate(const std::string& path, const std::string& frame) 
 void BrowserUiHost::set_busy(bool busy) { m_bridge.set_busy(busy); }
 
 void BrowserUiHost::run_progress(int stage, int index, const std::string& command) {
+    m_runStage = stage;
+    m_runIndex = index;
+    m_runCommand = command;
     m_bridge.set_progress(stage, index, command);
+    if (index < 0 && !m_outputToShow.empty()) {
+        m_bridge.navigate(m_outputToShow, "RIGHT");
+        m_outputToShow.clear();
+    }
 }
 
 void BrowserUiHost::command_states_changed() {
     const CommandStates states = m_states ? m_states() : CommandStates{};
-    m_bridge.set_command_states(states.play, states.pause, states.stop);
+    m_bridge.set_command_states(states.play, states.pause, states.stop, states.paused);
 }
 
 }  // namespace shell

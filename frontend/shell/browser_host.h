@@ -16,6 +16,7 @@ struct CommandStates {
     bool play = false;
     bool pause = false;
     bool stop = false;
+    bool paused = false;  // a replay is paused
 };
 
 class BrowserUiHost : public framework::UiHost {
@@ -42,6 +43,12 @@ private:
 
     Bridge& m_bridge;
     std::function<CommandStates()> m_states;
+    // The stage command that runs now (index -1 between runs), and the text
+    // output to show in the frame RIGHT once the run has ended.
+    int m_runStage = -1;
+    int m_runIndex = -1;
+    std::string m_runCommand;
+    std::string m_outputToShow;
 };
 
 }  // namespace shell

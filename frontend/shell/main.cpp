@@ -171,6 +171,7 @@ struct Workbench {
         states.play = doc != nullptr && !doc->m_strPlayFile.empty();
         states.pause = thePlayer.IsPlaying() || thePlayer.IsPaused();
         states.stop = thePlayer.IsPlaying();
+        states.paused = thePlayer.IsPaused();
         return states;
     }
 
@@ -203,12 +204,13 @@ void InstallBridgeHandlers(Workbench& w, const std::string& document) {
     w.bridge.on_link([&w, refresh](const std::string& url) {
         return NavigateOnLoop(w.view, refresh, url, std::string(), false);
     });
-    w.bridge.on_command([&w, refresh](const std::string& name) {
+    w.bridge.on_command([&w, refresh](const std::string& name, const std::string& form) {
         std::function<void()> action = w.frame.FindCommand(name);
         if (!action) return false;
         bool ran = false;
         RunOnLoop<bool>(
-            [action, refresh] {
+            [&w, action, refresh, name, form] {
+                w.view.TakeInputPageFields(name, form);
                 action();
                 refresh();
                 return true;

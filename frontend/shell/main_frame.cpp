@@ -64,6 +64,7 @@ const CMainFrame::CommandEntry CMainFrame::kCommands[] = {
     {"restart", [](CMainFrame& f) { f.m_pView->OnGoRestart(); }},
     {"help", [](CMainFrame& f) { f.m_pView->OnHelpContents(); }},
     {"configuration", [](CMainFrame&) { OnConfiguration(); }},
+    {"reloadConfigurations", [](CMainFrame& f) { f.m_pView->OnReloadConfigurations(); }},
     {"about", [](CMainFrame&) { OnAppAbout(); }},
     {"play",
      [](CMainFrame& f) {

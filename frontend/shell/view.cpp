@@ -7,6 +7,10 @@
 #include "taloria_doc.h"
 #include "ui_host.h"
 
+#include <array>
+#include <optional>
+#include <string>
+
 namespace {
 
 CTaloriaApp* App() { return TaloriaApp(); }
@@ -55,32 +59,78 @@ void CTaloriaView::OnBeforeNavigate2(const std::string& url, unsigned long, cons
     }
 }
 
-void CTaloriaView::HandleFormRequest(const std::string& posted_data) {
-    CTaloriaDoc* doc = GetDocument();
-    RunRequest request;
+namespace {
+
+// The fields of a posted form in their order, up to the first help button,
+// which ends the request.
+struct PostedFields {
+    std::optional<std::string> input;
+    std::array<std::string, NUM_STAGES> configurations;
+    int help_stage = -1;  // 0..2 when a help button was pressed
+};
+
+PostedFields ReadPostedFields(const std::string& posted_data) {
+    PostedFields fields;
     const std::size_t n = posted_data.size();
     std::size_t i = 0;
     do {
         std::size_t end = posted_data.find('&', i);
         if (end == std::string::npos) end = n;
-        const std::string field = DecodeFormField(posted_data.substr(i, end - i));
+        const std::string field = CTaloriaView::DecodeFormField(posted_data.substr(i, end - i));
         i = end + 1;
         if (field.compare(0, 6, "input=") == 0) {
-            doc->SetInputText(field.substr(6));
+            fields.input = field.substr(6);
         } else if (field.compare(0, 6, "config") == 0 && field.size() >= 8 && field[6] >= '1' &&
                    field[6] <= '3' && field[7] == '=') {
-            request.configurations[field[6] - '1'] = field.substr(8);
+            fields.configurations[field[6] - '1'] = field.substr(8);
         } else if (field.compare(0, 4, "help") == 0 && field.size() >= 6 && field[4] >= '1' &&
                    field[4] <= '3' && field[5] == '=') {
-            const int stage = field[4] - '1';
-            ShowConfigHelpPage(stage, request.configurations[stage]);
-            return;
+            fields.help_stage = field[4] - '1';
+            break;
         }
     } while (i < n);
+    return fields;
+}
 
+}  // namespace
+
+void CTaloriaView::HandleFormRequest(const std::string& posted_data) {
+    CTaloriaDoc* doc = GetDocument();
+    const PostedFields fields = ReadPostedFields(posted_data);
+    if (fields.input) doc->SetInputText(*fields.input);
+    if (fields.help_stage >= 0) {
+        ShowConfigHelpPage(fields.help_stage, fields.configurations[fields.help_stage]);
+        return;
+    }
+    RunRequest request;
+    request.configurations = fields.configurations;
     request.text = doc->m_strInputText;
     const RunResult result = doc->Run(request);
     Navigate2(result.results_page, "LEFT");
+}
+
+void CTaloriaView::TakeInputPageFields(const std::string& command, const std::string& form) {
+    CTaloriaDoc* doc = GetDocument();
+    const bool saving = command == "save" || command == "saveAs";
+    const bool reloading = command == "reloadConfigurations";
+    if (doc == nullptr || form.empty() || (!saving && !reloading)) return;
+    const PostedFields fields = ReadPostedFields(form);
+    if (fields.input) doc->SetInputText(*fields.input);
+    if (!reloading) return;
+    for (int stage = 0; stage < NUM_STAGES; ++stage) {
+        if (!fields.configurations[stage].empty())
+            App()->m_strStageConfig[stage] = fields.configurations[stage];
+    }
+}
+
+void CTaloriaView::OnReloadConfigurations() {
+    CTaloriaApp* app = App();
+    CTaloriaDoc* doc = GetDocument();
+    if (doc == nullptr) return;
+    for (int stage = 0; stage < NUM_STAGES; ++stage) app->ScanConfigurations(stage);
+    doc->WriteInputPage();
+    doc->m_strPage = app->m_strAppDir + "/html/synthesis.htm";
+    Navigate2(doc->m_strPage);
 }
 
 void CTaloriaView::ShowResultsPage() {

@@ -43,6 +43,16 @@ public:
     void OnGoRestart();
     void OnHelpContents() { OnGoRestart(); }
 
+    // The input page's fields as the shell saw them when it sent command
+    // `command` (URL-encoded as the page's form posts them; empty when the
+    // input page is not shown). Save, Save As and Reload configurations take
+    // the text box as the document's input text, decoded as a posted form's
+    // "input=" field; Reload configurations also takes the selected names.
+    void TakeInputPageFields(const std::string& command, const std::string& form);
+    // View > Reload configurations: scans the three stages again, rewrites
+    // the input page with the current selection and shows it.
+    void OnReloadConfigurations();
+
     // The browser's Navigate2: the whole view when `frame` is empty.
     void Navigate2(const std::string& path, const std::string& frame = std::string());
 

@@ -19,6 +19,7 @@ const COMMANDS = {
   toggleToolbar: ['Show or hide the toolbar', 'Toggle ToolBar'],
   toggleStatusBar: ['Show or hide the status bar', 'Toggle StatusBar'],
   configuration: ['View Configuration Options', 'Configuration'],
+  reloadConfigurations: ['Scan the configuration folders again and show the input page', 'Reload Configurations'],
   help: ['Display Help', 'Help'],
   website: ['Display Taloria Project Web Site', 'Web Site'],
   about: ['Display program information, version number and copyright', 'About'],
@@ -46,7 +47,6 @@ const ICONS = {
 // Links with one of these endings are reported to the program before they are
 // followed; the program itself decides exactly which ones it plays.
 const AUDIO_ENDING = /\.(wav|mp3)$/i;
-const WEB_SITE = 'https://taloria.example.org/';
 
 const $ = (id) => document.getElementById(id);
 const view = $('view');
@@ -55,7 +55,8 @@ let hello = { title: 'Taloria 2', version: '', appDir: '' };
 let ended = false;
 const openModals = new Map();
 
-function setStatus(text) { statusMessage.textContent = text; }
+// While a run goes on the status pane shows the running command.
+function setStatus(text) { statusMessage.textContent = runInProgress() ? runStatusText() : text; }
 
 // ---- Talking to the program -------------------------------------------------
 
@@ -71,14 +72,18 @@ async function post(path, body) {
 
 function runCommand(name) {
   closeMenus();
+  if (runInProgress()) return;
   switch (name) {
     case 'back': try { view.contentWindow.history.back(); } catch (e) { /* nothing to go back to */ } return;
     case 'forward': try { view.contentWindow.history.forward(); } catch (e) { /* nothing ahead */ } return;
     case 'print': case 'printSetup': try { view.contentWindow.focus(); view.contentWindow.print(); } catch (e) { /* not printable */ } return;
     case 'toggleToolbar': toggleBar('toolbar', name); return;
     case 'toggleStatusBar': toggleBar('statusbar', name); return;
-    case 'website': window.open(WEB_SITE, '_blank', 'noopener'); return;
+    case 'website': window.open(webSiteAddress(), '_blank', 'noopener'); return;
     case 'recent': return;
+    case 'save': case 'saveAs': case 'reloadConfigurations':
+      post('/~shell/command', withInputPageFields(name)).catch((e) => console.warn(e));
+      return;
     default:
       post('/~shell/command', { command: name }).catch((e) => console.warn(e));
   }
@@ -160,6 +165,7 @@ function onKey(event) {
   // Alt and the underlined letter opens a menu. Alt+N is New, because web
   // browsers keep Ctrl+N (a new window) for themselves; Ctrl+N still works
   // where a browser lets the page have it.
+  if (runShortcut(event)) return;
   if (event.altKey && !event.ctrlKey && !event.shiftKey && openModals.size === 0 && event.key.toLowerCase() === 'n') {
     event.preventDefault();
     runCommand('new');
@@ -182,7 +188,7 @@ function onKey(event) {
   const command = { n: 'new', o: 'open', s: 'save', p: 'print' }[key];
   if (!command) return;
   event.preventDefault();
-  if (openModals.size === 0) runCommand(command);
+  if (openModals.size === 0 && !runInProgress()) runCommand(command);
 }
 
 function updateIndicators(event) {
@@ -323,11 +329,12 @@ function hookDocument(win) {
       return;
     }
     event.preventDefault();
+    formStarted();
     fetch(form.action || win.location.href, {
       method: 'POST',
       headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
       body: body.toString(),
-    }).catch((e) => console.warn(e));
+    }).catch((e) => console.warn(e)).finally(formEnded);
   }, true);
 
   doc.addEventListener('click', (event) => {
@@ -353,6 +360,7 @@ function hookDocument(win) {
 
   doc.addEventListener('keydown', onKey, true);
   doc.addEventListener('mouseover', () => setStatus('Ready'));
+  doc.addEventListener('keydown', runOnCtrlEnter, true);
   doc.addEventListener('mousedown', closeMenus);
 
   // Frames of a frameset load later; each new document of a frame is hooked.
@@ -435,6 +443,8 @@ function messageBox(event) {
   parts.body.append(el('div', { className: 'message' },
     el('span', { className: 'icon', textContent: '!' }), el('span', { className: 'text', textContent: event.text })));
   addButton(parts.buttons, 'OK', () => answer(event.id, { ok: true }), true);
+  // A failed command's box: its output opens in the frame RIGHT once stored.
+  if (event.output) addButton(parts.buttons, 'Show output', () => answer(event.id, { ok: true, showOutput: true }));
   return parts;
 }
 
@@ -469,7 +479,7 @@ function configuration(event) {
 
 function about(event) {
   const parts = makeDialog('About Taloria', event.id);
-  const link = el('a', { href: WEB_SITE, target: '_blank', rel: 'noopener', textContent: WEB_SITE });
+  const link = el('a', { href: webSiteAddress(), target: '_blank', rel: 'noopener', textContent: webSiteAddress() });
   parts.body.append(
     el('div', { className: 'message' },
       el('img', { src: '/~shell/icons.svg', width: 48, height: 48, alt: '' }),
@@ -555,7 +565,9 @@ function buildChooser(parts, start, saving, onOk, onCancel) {
     if (!name.value) return;
     const path = full();
     if (!saving && !(await exists(path))) {
-      where.textContent = `${current} \u2014 no file named "${path.split('/').pop()}"`;
+      // The folder of the path as typed, which need not be the one listed.
+      const folder = path.slice(0, path.lastIndexOf('/')) || '/';
+      where.textContent = `${folder} \u2014 no file named "${path.split('/').pop()}"`;
       return;
     }
     onOk(path);
@@ -612,12 +624,103 @@ function updateRunBar() {
     : 'Working...';
 }
 
-function setBusy(value) { busy = value; updateRunBar(); }
+function setBusy(value) { busy = value; updateRunBar(); updateRunState(); }
 
 function showProgress(p) {
   progress = p;
   if (p.index >= 0) $('run-stop').disabled = false;
   updateRunBar();
+  updateRunState();
+}
+
+// ---- The workbench during a run ---------------------------------------------
+// From the post of a form until its answer, and while a stage command runs,
+// every command but Stop run is disabled: menus and toolbar are greyed and
+// shortcuts ignored, so nothing waits to pop up after the run.
+
+let formsPending = 0;
+let playerCommands = { play: false, pause: false, stop: false, paused: false };
+
+function runInProgress() { return formsPending > 0 || busy || progress.index >= 0; }
+
+function runStatusText() {
+  return progress.index >= 0
+    ? `Stage ${progress.stage + 1}, command ${progress.index + 1}: ${progress.command}`
+    : 'Working...';
+}
+
+function formStarted() { formsPending++; updateRunState(); }
+function formEnded() { formsPending = Math.max(0, formsPending - 1); updateRunState(); }
+
+function updateRunState() {
+  const running = runInProgress();
+  document.body.classList.toggle('running', running);
+  if (running) closeMenus();
+  for (const button of document.querySelectorAll('#menubar [data-command], #toolbar [data-command]')) {
+    const name = button.dataset.command;
+    const ownRule = name in playerCommands && name !== 'paused' ? !playerCommands[name] : name === 'recent';
+    button.disabled = running || ownRule;
+  }
+  for (const title of document.querySelectorAll('.menu-title')) title.disabled = running;
+  statusMessage.textContent = running ? runStatusText() : 'Ready';
+}
+
+// Shortcuts of commands are ignored during a run (the browser's own meaning
+// of the keys is kept from it too).
+function runShortcut(event) {
+  if (!runInProgress() || !(event.ctrlKey || event.altKey)) return false;
+  if (event.key === 'Control' || event.key === 'Alt' || event.key === 'Shift') return true;
+  event.preventDefault();
+  return true;
+}
+
+function showPausePressed(paused) {
+  const button = document.querySelector('#toolbar [data-command="pause"]');
+  button.classList.toggle('pressed', paused);
+  button.setAttribute('aria-pressed', String(paused));
+}
+
+// ---- The input page's fields for Save, Save As and Reload configurations ----
+
+// The input page, wherever the view shows it, or null.
+function inputPageForm(win) {
+  try {
+    const path = decodePath(win.location.pathname);
+    const form = win.document.querySelector('form textarea[name=input]')?.form;
+    if (form && path === `${hello.appDir}/html/input.htm`) return form;
+  } catch (e) { return null; }
+  for (const element of win.document.querySelectorAll('frame, iframe')) {
+    const form = element.contentWindow && inputPageForm(element.contentWindow);
+    if (form) return form;
+  }
+  return null;
+}
+
+// The command with the input page's fields, encoded as its form posts them
+// (no button), so the program takes the text box as it is on the screen.
+function withInputPageFields(name) {
+  const form = inputPageForm(view.contentWindow);
+  if (!form) return { command: name };
+  const fields = new URLSearchParams();
+  for (const [key, value] of new form.ownerDocument.defaultView.FormData(form)) {
+    if (typeof value === 'string') fields.append(key, value);
+  }
+  return { command: name, form: fields.toString() };
+}
+
+// Ctrl+Enter in the input page is its Run button.
+function runOnCtrlEnter(event) {
+  if (event.key !== 'Enter' || !event.ctrlKey || event.altKey || event.shiftKey) return;
+  const form = event.target && event.target.form;
+  const run = form && form.elements.namedItem('run');
+  if (!run) return;
+  event.preventDefault();
+  if (!runInProgress() && openModals.size === 0) form.requestSubmit(run);
+}
+
+// The project's documentation pages, served by the program itself.
+function webSiteAddress() {
+  return `${location.origin}${urlForPath(`${hello.appDir}/help/index.html`)}`;
 }
 
 function connect() {
@@ -626,10 +729,10 @@ function connect() {
   on('hello', (data) => { hello = data; document.title = data.title || 'Taloria 2'; });
   on('navigate', (data) => navigate(data.path, data.frame));
   on('commands', (data) => {
-    for (const name of ['play', 'pause', 'stop']) {
-      document.querySelector(`#toolbar [data-command="${name}"]`).disabled = !data[name];
-    }
+    playerCommands = data;
     document.body.dataset.commands = JSON.stringify(data);
+    showPausePressed(!!data.paused);
+    updateRunState();
   });
   on('busy', (data) => setBusy(data.busy));
   on('recent', (data) => showRecent(data.files));

@@ -80,7 +80,7 @@ protected:
             return !body.empty();  // as the view: a post without fields goes ahead
         });
         bridge_->on_link([](const std::string& url) { return url.find("#") != std::string::npos; });
-        bridge_->on_command([this](const std::string& name) {
+        bridge_->on_command([this](const std::string& name, const std::string&) {
             std::lock_guard lock(mutex_);
             commands_.push_back(name);
             return name == "new";
@@ -343,7 +343,7 @@ TEST_F(shell_bridge, LateShellGetsTheStateReplayed) {
     EXPECT_TRUE(reader.wait_for("event: hello"));
     EXPECT_TRUE(reader.wait_for(R"("frame":"","path":")" + app_ + "/help/index.html\""));
     EXPECT_TRUE(reader.wait_for(R"("frame":"LEFT")"));
-    EXPECT_TRUE(reader.wait_for(R"({"pause":false,"play":true,"stop":false})"));
+    EXPECT_TRUE(reader.wait_for(R"({"pause":false,"paused":false,"play":true,"stop":false})"));
     EXPECT_TRUE(reader.wait_for("No configuration for stage 2"));
     EXPECT_TRUE(reader.wait_for("Command 'x' fails"));
     EXPECT_TRUE(bridge_->shell_connected());

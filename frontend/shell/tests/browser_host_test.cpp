@@ -135,7 +135,9 @@ TEST_F(shell_browser_host, CommandStatesComeFromTheProvider) {
             return events.find("event: commands") == std::string::npos;
         });
     }
-    EXPECT_NE(events.find(R"({"pause":true,"play":true,"stop":false})"), std::string::npos) << events;
+    EXPECT_NE(events.find(R"({"pause":true,"paused":false,"play":true,"stop":false})"),
+              std::string::npos)
+        << events;
 }
 
 }  // namespace

@@ -177,8 +177,8 @@ protected:
 
     int Command(const std::string& name) { return PostJson("/~shell/command", {{"command", name}}); }
 
-    static bool States(const json& data, bool play, bool pause, bool stop) {
-        return data == json{{"play", play}, {"pause", pause}, {"stop", stop}};
+    static bool States(const json& data, bool play, bool pause, bool stop, bool paused = false) {
+        return data == json{{"play", play}, {"pause", pause}, {"stop", stop}, {"paused", paused}};
     }
 
     fs::path root_;
@@ -240,12 +240,13 @@ TEST_F(shell_protocol, RunsDialogsAndThePlayerWithoutABrowser) {
     events.WaitFor("commands", mark, [](const json& d) { return States(d, true, false, false); });
 
     // Play, Pause (twice: pause, resume) and Stop, seen through the command
-    // states. A paused replay still counts as playing (Stop stays enabled), so
-    // pausing changes no state; it shows in a replay that outlasts its sound.
+    // states. A paused replay still counts as playing (Stop stays enabled) and
+    // says that it is paused; it shows in a replay that outlasts its sound.
     mark = events.Mark();
     EXPECT_EQ(Command("play"), 204);
     EXPECT_EQ(Command("pause"), 204);
-    events.WaitFor("commands", mark, [](const json& d) { return States(d, true, true, true); });
+    events.WaitFor("commands", mark,
+                   [](const json& d) { return States(d, true, true, true, true); });
     mark = events.Mark();
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // longer than the tone
     for (const Event& e : events.Since(mark)) EXPECT_NE(e.type, "commands") << "the paused replay ended";

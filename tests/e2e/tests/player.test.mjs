@@ -91,7 +91,7 @@ describe('player', () => {
       const page = await openShell(browser, app);
       const button = (name) => page.locator(`#toolbar [data-command=${name}]`);
       const left = await fileNew(page);
-      assert.deepEqual(await playState(page), { play: false, pause: false, stop: false });
+      assert.deepEqual(await playState(page), { play: false, pause: false, stop: false, paused: false });
       await left.selectOption('select[name=config3]', { label: 'Tone' });
       await left.selectOption('select[name=config2]', { label: 'No processing' });
       await left.click('input[name=run]');
@@ -102,7 +102,8 @@ describe('player', () => {
 
       await button('play').click();
       await eventually(async () => (await playState(page)).stop === true, 5000, 'Stop enabled');
-      assert.deepEqual(await playState(page), { play: true, pause: true, stop: true });
+      assert.deepEqual(await playState(page), { play: true, pause: true, stop: true, paused: false });
+      assert.equal(await button('pause').getAttribute('aria-pressed'), 'false');
       await screenshot(page, 'playing');
 
       await button('pause').click();
@@ -111,8 +112,14 @@ describe('player', () => {
       await new Promise((r) => setTimeout(r, 700));
       assert.ok((await playState(page)).pause, 'Pause stays enabled to resume');
       assert.ok(captured(app) - pausedAt < 11000 * 2 * 0.5, 'replay holds while paused');
+      // The Pause button shows itself pressed while paused.
+      assert.ok((await playState(page)).paused);
+      assert.ok(await button('pause').evaluate((b) => b.classList.contains('pressed')));
+      assert.equal(await button('pause').getAttribute('aria-pressed'), 'true');
 
       await button('pause').click();  // resume
+      await eventually(async () => !(await button('pause').evaluate((b) => b.classList.contains('pressed'))), 5000,
+        'Pause released on resume');
       await button('stop').click();
       await eventually(async () => {
         const s = await playState(page);
