@@ -267,6 +267,45 @@ TEST_F(faults_bridge, HundredsOfIdleConnectionsDoNotDelayOthers) {
     ExpectQuickRun("after the idle connections");
 }
 
+// Thousands of connections without the token that trickle a request head one
+// byte every half second: each is closed within the 5 s of its head however
+// slowly it sends, no more of them are kept than the cap, and a page is still
+// answered beside them.
+TEST_F(faults_bridge, ThousandsOfTricklingConnectionsAreCutOff) {
+    const int count = OpenableConnections(3000);
+    ASSERT_GE(count, 300) << "too few open files allowed";
+    const std::string request = "GET " + app_dir_ + "/help/index.html HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                std::to_string(port_) + "\r\nX-Padding: " + std::string(200, 'x');
+    std::vector<std::unique_ptr<RawSocket>> sockets;
+    for (int i = 0; i < count; ++i) sockets.push_back(std::make_unique<RawSocket>(port_));
+    const auto opened = Clock::now();
+    std::atomic<bool> done{false};
+    std::thread trickler([&] {
+        for (std::size_t at = 0; !done.load() && at < request.size(); ++at) {
+            for (auto& socket : sockets) socket->Send(request.substr(at, 1));
+            for (int i = 0; i < 5 && !done.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const long long fetch_ms = TimedPageFetch();
+    EXPECT_GE(fetch_ms, 0);
+    EXPECT_LT(fetch_ms, kPromptMs);
+
+    // Past the head deadline (with room for a loaded machine) every trickling
+    // connection has been closed by the server.
+    std::this_thread::sleep_for(std::chrono::milliseconds(7500) - (Clock::now() - opened));
+    done = true;
+    trickler.join();
+    int still_open = 0;
+    for (auto& socket : sockets) {
+        // A closed one has its answer (if any) and its end waiting already.
+        socket->Receive(20);
+        if (!socket->closed()) ++still_open;
+    }
+    EXPECT_EQ(still_open, 0) << "of " << count;
+    ExpectQuickRun("after the trickling connections");
+}
+
 TEST_F(faults_bridge, EventStreamsWithinCapacityAllServed) {
     long long fetch_ms = -1;
     EXPECT_EQ(OpenEventStreams(20, &fetch_ms), 20);
