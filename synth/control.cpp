@@ -347,20 +347,76 @@ inline void run_lanes(const smoother_lanes &k, float (*x)[4 * V], int count, lan
     }
 }
 
-PARVOX_HOT void run_formant_smoothers(smoothed_controls *c, int n, bool clamp) {
-    // Only the n rows in use are filled; the three spare lanes hold zeros.
-    alignas(16) float x[MAX_CONTROLS][SMOOTHER_LANES];
-    alignas(16) float s1[SMOOTHER_LANES] = {}, s2[SMOOTHER_LANES] = {};
-    for (int j = 0; j < n; ++j) {
-        for (int lane = NUM_BRANCHES + 3; lane < SMOOTHER_LANES; ++lane) x[j][lane] = 0.0f;
+// Four rows of four values turned into four columns: c[k] = {r[0][k] .. r[3][k]}.
+inline void transpose4(const lanes4 r[4], lanes4 c[4]) {
+    const lanes4 t0 = __builtin_shufflevector(r[0], r[1], 0, 4, 1, 5);
+    const lanes4 t1 = __builtin_shufflevector(r[2], r[3], 0, 4, 1, 5);
+    const lanes4 t2 = __builtin_shufflevector(r[0], r[1], 2, 6, 3, 7);
+    const lanes4 t3 = __builtin_shufflevector(r[2], r[3], 2, 6, 3, 7);
+    c[0] = __builtin_shufflevector(t0, t1, 0, 1, 4, 5);
+    c[1] = __builtin_shufflevector(t0, t1, 2, 3, 6, 7);
+    c[2] = __builtin_shufflevector(t2, t3, 0, 1, 4, 5);
+    c[3] = __builtin_shufflevector(t2, t3, 2, 3, 6, 7);
+}
+
+// The smoothers' rows of control values: lane i smooths rows[i] (null: zeros).
+using smoother_rows = float *[SMOOTHER_LANES];
+
+// Copies the first n values of every row into x[j][lane], four values of
+// four rows at a time.
+void rows_to_lanes(const smoother_rows &rows, int n, float (*x)[SMOOTHER_LANES]) {
+    static const float zeros[MAX_CONTROLS] = {};
+    for (int g = 0; g < SMOOTHER_VECTORS; ++g) {
+        const float *row[4];
+        for (int i = 0; i < 4; ++i) row[i] = rows[4 * g + i] ? rows[4 * g + i] : zeros;
+        int j = 0;
+        for (; j + 4 <= n; j += 4) {
+            lanes4 r[4], c[4];
+            for (int i = 0; i < 4; ++i) std::memcpy(&r[i], row[i] + j, sizeof r[i]);
+            transpose4(r, c);
+            for (int k = 0; k < 4; ++k) std::memcpy(&x[j + k][4 * g], &c[k], sizeof c[k]);
+        }
+        for (; j < n; ++j) {
+            for (int i = 0; i < 4; ++i) x[j][4 * g + i] = row[i][j];
+        }
     }
+}
+
+// The way back: the first n values of every row that is not null from x.
+void lanes_to_rows(const float (*x)[SMOOTHER_LANES], int n, const smoother_rows &rows) {
+    for (int g = 0; g < SMOOTHER_VECTORS; ++g) {
+        float *const *row = rows + 4 * g;
+        int j = 0;
+        for (; j + 4 <= n; j += 4) {
+            lanes4 r[4], c[4];
+            for (int k = 0; k < 4; ++k) std::memcpy(&r[k], &x[j + k][4 * g], sizeof r[k]);
+            transpose4(r, c);
+            for (int i = 0; i < 4; ++i) {
+                if (row[i]) std::memcpy(row[i] + j, &c[i], sizeof c[i]);
+            }
+        }
+        for (; j < n; ++j) {
+            for (int i = 0; i < 4; ++i) {
+                if (row[i]) row[i][j] = x[j][4 * g + i];
+            }
+        }
+    }
+}
+
+PARVOX_HOT void run_formant_smoothers(smoothed_controls *c, int n, bool clamp) {
+    // Lanes 0..5 the amplitudes, 6..8 the frequencies, three spare lanes of zeros.
+    const smoother_rows rows = {c->branch_amp[0],  c->branch_amp[1],  c->branch_amp[2],
+                                c->branch_amp[3],  c->branch_amp[4],  c->branch_amp[5],
+                                c->branch_freq[0], c->branch_freq[1], c->branch_freq[2],
+                                nullptr,           nullptr,           nullptr};
+    alignas(16) float x[MAX_CONTROLS][SMOOTHER_LANES];
+    rows_to_lanes(rows, n, x);
+    alignas(16) float s1[SMOOTHER_LANES] = {}, s2[SMOOTHER_LANES] = {};
     for (int b = 0; b < NUM_BRANCHES; ++b) {
-        for (int j = 0; j < n; ++j) x[j][b] = c->branch_amp[b][j];
         s1[b] = c->amp_smoother[b].y1;
         s2[b] = c->amp_smoother[b].y2;
     }
     for (int b = 0; b < 3; ++b) {
-        for (int j = 0; j < n; ++j) x[j][NUM_BRANCHES + b] = c->branch_freq[b][j];
         s1[NUM_BRANCHES + b] = c->freq_smoother[b].y1;
         s2[NUM_BRANCHES + b] = c->freq_smoother[b].y2;
     }
@@ -371,14 +427,9 @@ PARVOX_HOT void run_formant_smoothers(smoothed_controls *c, int n, bool clamp) {
     run_lanes<SMOOTHER_VECTORS>(k, x, n, y1, y2, clamp);
     std::memcpy(s1, y1, sizeof y1);
     std::memcpy(s2, y2, sizeof y2);
-    for (int b = 0; b < NUM_BRANCHES; ++b) {
-        for (int j = 0; j < n; ++j) c->branch_amp[b][j] = x[j][b];
-        c->amp_smoother[b] = {s1[b], s2[b]};
-    }
-    for (int b = 0; b < 3; ++b) {
-        for (int j = 0; j < n; ++j) c->branch_freq[b][j] = x[j][NUM_BRANCHES + b];
-        c->freq_smoother[b] = {s1[NUM_BRANCHES + b], s2[NUM_BRANCHES + b]};
-    }
+    lanes_to_rows(x, n, rows);
+    for (int b = 0; b < NUM_BRANCHES; ++b) c->amp_smoother[b] = {s1[b], s2[b]};
+    for (int b = 0; b < 3; ++b) c->freq_smoother[b] = {s1[NUM_BRANCHES + b], s2[NUM_BRANCHES + b]};
 }
 
 // Lane 0 the period smoother, lane 1 the pulse-length smoother.
