@@ -208,8 +208,11 @@ static inline __attribute__((always_inline)) void load_lanes(lanes &v, const flo
     std::memcpy(&v, values, sizeof v);
 }
 
+// Written as a shuffle of lane 0 so that it becomes a single broadcast (a
+// loop over the lanes or an initializer was built as a chain of inserts).
 static inline __attribute__((always_inline)) void splat_lanes(lanes &v, float value) {
-    for (int i = 0; i < BRANCH_LANES; ++i) v[i] = value;
+    const lanes first = {value};
+    v = __builtin_shufflevector(first, first, 0, 0, 0, 0, 0, 0, 0, 0);
 }
 
 // table_entry for every lane: the position is held inside 1 .. size + 1
