@@ -264,6 +264,13 @@ constexpr branch_stage_coefficients BRANCH_STAGES = [] {
 // six frames spread over three).
 constexpr int FLUSH_STEPS_PER_SAMPLE = 2;
 
+// The rest of a sample's work (branch 4's later sections, the sum and the
+// output filter) runs this many samples behind its branch step, in the same
+// pass: its own chains of dependent steps then overlap those of the
+// resonators and the source filter instead of waiting for them (run in the
+// same pass without the lag, or in a pass of its own, it measured slower).
+constexpr int FINISH_LAG = 8;
+
 // The lane states of the side-by-side branches: each resonator's last two
 // outputs, the previous resonator output (for the first differences) and the
 // last two stage A outputs.
@@ -471,6 +478,7 @@ static inline __attribute__((always_inline)) void run_branches(filter_bank *bank
         if (flush_per_sample > FLUSH_STEPS_PER_SAMPLE) flush_per_sample = FLUSH_STEPS_PER_SAMPLE;
         source = source_pipeline_start(e->filter, nullptr, 4 * flush_per_sample * p->frame_length);
     }
+    int finished = 0;  // samples whose rest of the work is done
     for (int j = 0; j < p->formant_controls; ++j) {
         const control_lanes k = control_coefficients(f, p, c, e, j);
         for (int n = p->control_start[j]; n <= p->control_end[j]; ++n) {
@@ -479,14 +487,18 @@ static inline __attribute__((always_inline)) void run_branches(filter_bank *bank
                 for (int i = 0; i < flush_per_sample; ++i) source_pipeline_next(source);
             }
             branch_sample(s, f, k, e->noise_buffer[n], e->voiced_buffer[n], staged[n]);
+            if (n - finished >= FINISH_LAG) {
+                sum[finished] =
+                    finish_sample<FILTER_OUTPUT>(f4, final_stage, staged[finished], sum[finished]);
+                ++finished;
+            }
         }
     }
     if (FILTER_SOURCE || FLUSH) source_pipeline_finish(source, &e->filter);
     if (FLUSH) e->flush_pending -= 4 * flush_per_sample * p->frame_length;
-    // In a pass of its own: run in the loop above, the rest of the work
-    // measured slower.
-    for (int n = 0; n < p->frame_length; ++n)
-        sum[n] = finish_sample<FILTER_OUTPUT>(f4, final_stage, staged[n], sum[n]);
+    for (; finished < p->frame_length; ++finished)
+        sum[finished] =
+            finish_sample<FILTER_OUTPUT>(f4, final_stage, staged[finished], sum[finished]);
     store_branch_lanes(s, bank);
     bank->branch4.h1 = f4.h1;
     bank->branch4.h2 = f4.h2;
