@@ -89,7 +89,22 @@ std::vector<std::string> header_values(const std::string& head, const std::strin
     return values;
 }
 
+namespace {
+
+bool EndsWithNoCase(const std::string& text, const std::string& ending) {
+    if (text.size() < ending.size()) return false;
+    return std::equal(ending.begin(), ending.end(), text.end() - static_cast<std::ptrdiff_t>(ending.size()),
+                      [](char a, char b) {
+                          return std::tolower(static_cast<unsigned char>(a)) ==
+                                 std::tolower(static_cast<unsigned char>(b));
+                      });
+}
+
+}  // namespace
+
 bool is_app_page(const std::string& app_dir_real, const std::string& real_path) {
+    // Text and XML are data wherever they lie.
+    if (EndsWithNoCase(real_path, ".txt") || EndsWithNoCase(real_path, ".xml")) return false;
     const std::string help = app_dir_real + "/help/";
     if (real_path.compare(0, help.size(), help) == 0) return true;
     const std::string html = app_dir_real + "/html/";

@@ -33,8 +33,8 @@ std::vector<std::string> header_values(const std::string& head, const std::strin
 // True when `real_path` (resolved, inside `app_dir_real`) is one of the app's
 // own pages, which may run their scripts: a file under help/, a page of html/
 // written from its template (html/NAME.htm beside html/NAME.htt), or the
-// shipped frameset and welcome page. Everything else (outputs, files that runs
-// wrote, any other file) is data.
+// shipped frameset and welcome page; never a .txt or .xml file. Everything
+// else (outputs, files that runs wrote, any other file) is data.
 bool is_app_page(const std::string& app_dir_real, const std::string& real_path);
 
 // Resolves a decoded URL path to a regular file inside `app_dir_real` (which

@@ -524,6 +524,7 @@ TEST_F(shell_bridge, DataFilesAreSandboxedAndAppPagesAreNot) {
     std::ofstream(root_ / "app/html/output1-0.xml") << "<utt><w>hello</w></utt>";
     std::ofstream(root_ / "app/html/tee.htm") << "<script>alert(1)</script>";
     std::ofstream(root_ / "app/notes.txt") << "notes";
+    std::ofstream(root_ / "app/help/notes.XML") << "<a/>";
     auto c = client();
     for (const std::string page : {"/help/index.html", "/html/input.htm", "/html/synthesis.htm"}) {
         auto res = c.Get((app_ + page).c_str());
@@ -541,6 +542,7 @@ TEST_F(shell_bridge, DataFilesAreSandboxedAndAppPagesAreNot) {
         {"/html/tee.htm", "text/html; charset=utf-8"},  // a page of html/ without a template
         {"/html/page.htm", "text/html; charset=utf-8"},
         {"/notes.txt", "text/plain; charset=utf-8"},
+        {"/help/notes.XML", "text/plain; charset=utf-8"},
     };
     for (const Case& d : data) {
         auto res = c.Get((app_ + d.path).c_str());
