@@ -26,9 +26,9 @@ namespace {
 
 const std::string kToken = "0123456789abcdef0123456789abcdef";
 
-// Sends one raw request and returns the whole response text, so paths reach
-// the server exactly as written.
-std::string raw_request(int port, const std::string& request) {
+// An open connection to the bridge that the test writes to by hand; -1 when
+// it cannot connect. Reads time out after `timeout_s`.
+int connect_to(int port, int timeout_s = 10) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -36,15 +36,29 @@ std::string raw_request(int port, const std::string& request) {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         close(fd);
-        return {};
+        return -1;
     }
-    timeval timeout{5, 0};
+    timeval timeout{timeout_s, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    (void)!write(fd, request.data(), request.size());
+    return fd;
+}
+
+// Reads until the server closes; the whole answer.
+std::string read_to_end(int fd) {
     std::string response;
     char buffer[4096];
     ssize_t n;
     while ((n = read(fd, buffer, sizeof buffer)) > 0) response.append(buffer, static_cast<std::size_t>(n));
+    return response;
+}
+
+// Sends one raw request and returns the whole response text, so paths reach
+// the server exactly as written.
+std::string raw_request(int port, const std::string& request) {
+    const int fd = connect_to(port, 5);
+    if (fd < 0) return {};
+    (void)!write(fd, request.data(), request.size());
+    std::string response = read_to_end(fd);
     close(fd);
     return response;
 }
@@ -453,32 +467,6 @@ TEST_F(shell_bridge, LaunchTicketWorksOnceAndGivesTheRealCookie) {
 }  // namespace
 
 namespace {
-
-// An open connection to the bridge that the test writes to by hand.
-int connect_to(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return -1;
-    }
-    timeval timeout{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    return fd;
-}
-
-// Reads until the server closes; the whole answer.
-std::string read_to_end(int fd) {
-    std::string response;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0)
-        response.append(buffer, static_cast<std::size_t>(n));
-    return response;
-}
 
 TEST_F(shell_bridge, DoubledHostAndSendersFromElsewhereAreRefused) {
     const std::string port = std::to_string(port_);

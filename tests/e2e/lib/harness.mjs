@@ -176,3 +176,22 @@ export async function eventually(check, ms = 20000, what = 'condition') {
     await new Promise((r) => setTimeout(r, 100));
   }
 }
+
+// Starts taloria2 with `options`, runs `body(app)` and always ends and removes it.
+export async function withApp(options, body) {
+  const app = await startTaloria(options);
+  try {
+    await body(app);
+  } finally {
+    await app.stop().catch(() => {});
+    app.cleanup();
+  }
+}
+
+// Fills the input page in frame `left` (text, then the chosen configurations by
+// label) and presses Run.
+export async function chooseAndRun(left, choices, text) {
+  if (text !== undefined) await left.fill('textarea[name=input]', text);
+  for (const [field, value] of Object.entries(choices)) await left.selectOption(`select[name=${field}]`, { label: value });
+  await left.click('input[name=run]');
+}

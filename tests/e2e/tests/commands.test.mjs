@@ -7,22 +7,12 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import {
-  eventually, fileNew, frameShowing, launchBrowser, menuCommand, openShell, rawRequest, screenshot, startTaloria,
+  eventually, fileNew, frameShowing, launchBrowser, menuCommand, openShell, rawRequest, screenshot, withApp,
 } from '../lib/harness.mjs';
 
 let browser;
 before(async () => { browser = await launchBrowser(); });
 after(async () => { await browser?.close(); });
-
-async function withApp(options, body) {
-  const app = await startTaloria(options);
-  try {
-    await body(app);
-  } finally {
-    await app.stop().catch(() => {});
-    app.cleanup();
-  }
-}
 
 const NOTHING = { '3Nothing.txt': '?No commands.\n' };
 

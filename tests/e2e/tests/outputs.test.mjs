@@ -6,27 +6,11 @@ import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { fileNew, frameShowing, launchBrowser, openShell, startTaloria } from '../lib/harness.mjs';
+import { chooseAndRun, fileNew, frameShowing, launchBrowser, openShell, withApp } from '../lib/harness.mjs';
 
 let browser;
 before(async () => { browser = await launchBrowser(); });
 after(async () => { await browser?.close(); });
-
-async function withApp(options, body) {
-  const app = await startTaloria(options);
-  try {
-    await body(app);
-  } finally {
-    await app.stop().catch(() => {});
-    app.cleanup();
-  }
-}
-
-async function chooseAndRun(left, choices, text) {
-  if (text !== undefined) await left.fill('textarea[name=input]', text);
-  for (const [field, value] of Object.entries(choices)) await left.selectOption(`select[name=${field}]`, { label: value });
-  await left.click('input[name=run]');
-}
 
 // A script that, wherever it runs with the workbench's rights, marks the shell
 // page and asks the program for its About box.

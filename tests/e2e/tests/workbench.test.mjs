@@ -6,28 +6,12 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import {
-  eventually, fileNew, frameShowing, launchBrowser, openShell, screenshot, startTaloria, waitForViewPath,
+  chooseAndRun, eventually, fileNew, frameShowing, launchBrowser, openShell, screenshot, waitForViewPath, withApp,
 } from '../lib/harness.mjs';
 
 let browser;
 before(async () => { browser = await launchBrowser(); });
 after(async () => { await browser?.close(); });
-
-async function withApp(options, body) {
-  const app = await startTaloria(options);
-  try {
-    await body(app);
-  } finally {
-    await app.stop().catch(() => {});
-    app.cleanup();
-  }
-}
-
-async function chooseAndRun(left, choices, text) {
-  if (text !== undefined) await left.fill('textarea[name=input]', text);
-  for (const [field, value] of Object.entries(choices)) await left.selectOption(`select[name=${field}]`, { label: value });
-  await left.click('input[name=run]');
-}
 
 describe('workbench', () => {
   test('first start shows the help index, File New the synthesis page', async () => {
