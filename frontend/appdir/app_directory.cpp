@@ -60,14 +60,19 @@ bool WriteManifest(const std::string& path, const Manifest& manifest) {
     return framework::WriteFileAtomic(path, text);
 }
 
-// Every regular file under `root`, as paths relative to it, sorted by bytes.
+// Every regular file of the app data's folders config/, html/ and help/, as
+// paths relative to `root`, sorted by bytes; nothing else beside them is app data.
 std::vector<std::string> ShippedFiles(const std::string& root, std::error_code& error) {
     std::vector<std::string> files;
-    for (fs::recursive_directory_iterator
-             it(root, fs::directory_options::follow_directory_symlink, error),
-         end;
-         !error && it != end; it.increment(error)) {
-        if (it->is_regular_file()) files.push_back(fs::relative(it->path(), root).generic_string());
+    for (const char* folder : {"config", "html", "help"}) {
+        for (fs::recursive_directory_iterator it(
+                 fs::path(root) / folder, fs::directory_options::follow_directory_symlink, error),
+             end;
+             !error && it != end; it.increment(error)) {
+            if (it->is_regular_file()) {
+                files.push_back(it->path().lexically_relative(root).generic_string());
+            }
+        }
     }
     std::sort(files.begin(), files.end());
     return files;
@@ -188,8 +193,8 @@ SyncReport SyncApplicationDirectory(const std::string& shipped, const std::strin
 
 std::string KeptFilesMessage(const SyncReport& report, const std::string& dir) {
     if (report.kept.empty()) return "";
-    std::string text = "Taloria kept your own version of these files in " + dir +
-                       " and did not replace them with the newer installed ones:\n";
+    std::string text = "kept your own version of these files in " + dir +
+                       "; their newer installed versions were not taken:\n";
     for (const std::string& relative : report.kept) text += "  " + relative + "\n";
     return text;
 }

@@ -1,6 +1,7 @@
 // taloria2: the speech-synthesis workbench as a local web application. Serves
-// the shell page and the app directory on 127.0.0.1 and runs the application
-// on the UI loop of the main thread.
+// the shell page and the app directory on 127.0.0.1, shows it in a window of
+// its own (or the user's browser) and runs the application on the UI loop of
+// the main thread.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -17,37 +18,51 @@
 #include <string>
 #include <thread>
 
+#include "app_directory.h"
 #include "audio_player.h"
 #include "bridge.h"
 #include "browser_host.h"
 #include "child_process.h"
 #include "headless_run.h"
+#include "idle_end.h"
 #include "main_frame.h"
 #include "message_loop.h"
+#include "shell_assets.h"
 #include "taloria_app.h"
 #include "taloria_doc.h"
 #include "view.h"
+#include "window.h"
 
 namespace {
 
 const char kUsage[] =
     "Usage: taloria2 [OPTIONS] [DOCUMENT]\n"
-    "The Taloria speech-synthesis workbench, shown in your web browser.\n"
+    "The Taloria speech-synthesis workbench, shown in a window of its own.\n"
     "\n"
     "  --appdir DIR   change into DIR first (the app directory with config/, html/, help/)\n"
+    "  --appdata DIR  make and update the application directory from the app data in DIR\n"
+    "                 (default: the installed app data, ../share/taloria/appdata)\n"
     "  --port N       serve on 127.0.0.1 port N (0, the default, picks a free port)\n"
-    "  --no-browser   do not open a browser; only print the address\n"
+    "  --browser      show the workbench in your web browser instead of a window\n"
+    "  --no-browser   open neither a window nor a browser; only print the address\n"
     "  --help         show this help and exit\n"
     "  --version      show the version and exit\n"
     "\n"
+    "Without --appdir, the current directory is the application directory when it\n"
+    "holds config/, html/ and help/; else $XDG_DATA_HOME/Taloria (default\n"
+    "~/.local/share/Taloria), made from the installed app data on first start.\n"
     "taloria2 --run ... runs configurations without the browser (taloria2 --run --help).\n"
     "DOCUMENT, when given, is opened instead of starting with a new document.\n"
     "The address is printed as \"Taloria is at http://127.0.0.1:PORT/...\".\n"
-    "Ctrl+C ends the program normally (the settings are saved).\n";
+    "Without a display (or a window layer) the browser is used; in the browser the\n"
+    "program ends 30 s after its last page was closed. Closing the window, File >\n"
+    "Exit and Ctrl+C end the program normally (the settings are saved).\n";
 
 struct Options {
     std::string app_dir;
+    std::string appdata;
     int port = 0;
+    bool browser = false;
     bool no_browser = false;
     std::string document;
 };
@@ -73,6 +88,10 @@ int ParseOptions(int argc, char** argv, Options& options) {
             const char* dir = value("--appdir");
             if (!dir) return 2;
             options.app_dir = dir;
+        } else if (arg == "--appdata") {
+            const char* dir = value("--appdata");
+            if (!dir) return 2;
+            options.appdata = dir;
         } else if (arg == "--port") {
             const char* text = value("--port");
             if (!text) return 2;
@@ -84,6 +103,8 @@ int ParseOptions(int argc, char** argv, Options& options) {
                 return 2;
             }
             options.port = static_cast<int>(port);
+        } else if (arg == "--browser") {
+            options.browser = true;
         } else if (arg == "--no-browser") {
             options.no_browser = true;
         } else if (!arg.empty() && arg[0] == '-') {
@@ -223,9 +244,19 @@ void InstallBridgeHandlers(Workbench& w, const std::string& document) {
     w.bridge.on_stop([] { g_bStopRun.store(true); });
 }
 
-// Ctrl+C and SIGTERM are taken by one thread of ours; every other thread
-// (created after this) keeps them blocked. Writes to a pipe whose reader has
-// gone must fail, not end the program.
+// Ctrl+C and SIGTERM end the program through one thread of ours. Their
+// handler only writes to a pipe that the thread reads: the program's own
+// threads (created after this) keep the signals blocked, but threads of the
+// window toolkit may unblock them, and whichever thread takes one, the end is
+// the same. Writes to a pipe whose reader has gone must fail, not end the program.
+int g_endingSignalPipe[2] = {-1, -1};
+
+void OnEndingSignal(int) {
+    const char byte = 1;
+    const ssize_t written = write(g_endingSignalPipe[1], &byte, 1);
+    (void)written;
+}
+
 sigset_t BlockEndingSignals() {
     signal(SIGPIPE, SIG_IGN);
     sigset_t ending_signals;
@@ -233,7 +264,25 @@ sigset_t BlockEndingSignals() {
     sigaddset(&ending_signals, SIGINT);
     sigaddset(&ending_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &ending_signals, nullptr);
+    if (pipe2(g_endingSignalPipe, O_CLOEXEC) == 0) {
+        struct sigaction action {};
+        action.sa_handler = OnEndingSignal;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+    }
     return ending_signals;
+}
+
+// A normal end asked for from outside the UI loop (an ending signal, the
+// window closed), as the Exit command: a run and open dialogs end at once.
+void RequestEnd(Workbench& w) {
+    g_bEnding.store(true);
+    g_bStopRun.store(true);
+    w.bridge.cancel_modals();
+    framework::ui_loop().quit();
+    framework::ui_loop().wake();
 }
 
 // The signal thread: an ending signal is a normal end, as the Exit command.
@@ -241,17 +290,103 @@ sigset_t BlockEndingSignals() {
 std::thread StartSignalThread(const sigset_t& ending_signals, Workbench& w,
                               std::atomic<bool>& done) {
     return std::thread([ending_signals, &w, &done] {
+        pthread_sigmask(SIG_UNBLOCK, &ending_signals, nullptr);
         for (;;) {
-            int number = 0;
-            if (sigwait(&ending_signals, &number) != 0) continue;
-            if (done.load()) return;
-            g_bEnding.store(true);
-            g_bStopRun.store(true);
-            w.bridge.cancel_modals();
-            framework::ui_loop().quit();
-            framework::ui_loop().wake();
+            char byte = 0;
+            const ssize_t got = read(g_endingSignalPipe[0], &byte, 1);
+            if (got < 0 && errno == EINTR) continue;
+            if (done.load() || got <= 0) return;
+            RequestEnd(w);
         }
     });
+}
+
+// How the workbench shows itself.
+enum class Show { Window, Browser, AddressOnly };
+
+bool HasDisplay() {
+    const char* x11 = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
+}
+
+Show ChooseShow(const Options& options) {
+    if (options.no_browser) return Show::AddressOnly;
+    if (!options.browser && platform::window::available()) return Show::Window;
+    return HasDisplay() ? Show::Browser : Show::AddressOnly;
+}
+
+// Settings of the window: section [Window], X and Y only where the display
+// tells positions.
+constexpr const char* kWindowSection = "Window";
+
+platform::window::Geometry LoadWindowGeometry(const framework::CWinApp& app) {
+    platform::window::Geometry g;
+    g.width = app.GetProfileInt(kWindowSection, "Width", 0);
+    g.height = app.GetProfileInt(kWindowSection, "Height", 0);
+    g.x = app.GetProfileInt(kWindowSection, "X", INT_MIN);
+    g.y = app.GetProfileInt(kWindowSection, "Y", INT_MIN);
+    g.has_position = g.x != INT_MIN && g.y != INT_MIN;
+    return g;
+}
+
+void SaveWindowGeometry(framework::CWinApp& app, const platform::window::Geometry& g) {
+    if (g.width <= 0 || g.height <= 0) return;
+    app.WriteProfileInt(kWindowSection, "Width", g.width);
+    app.WriteProfileInt(kWindowSection, "Height", g.height);
+    if (g.has_position) {
+        app.WriteProfileInt(kWindowSection, "X", g.x);
+        app.WriteProfileInt(kWindowSection, "Y", g.y);
+    }
+}
+
+// Opens the window on the shell page, at the place of the last session; its
+// close button ends the program as File > Exit does. Null when it cannot open.
+std::unique_ptr<platform::window::Window> OpenWorkbenchWindow(Workbench& w) {
+    platform::window::WindowOptions options;
+    options.title = "Taloria";
+    options.url = w.bridge.start_url();
+    if (const shell::ShellAsset* icon = shell::find_shell_asset("taloria-128.png")) {
+        options.icon_png = icon->body;
+    }
+    options.geometry = LoadWindowGeometry(w.app);
+    options.on_close_request = [&w] { RequestEnd(w); };
+    options.on_loaded = [](bool ok, const std::string& detail) {
+        if (!ok)
+            std::fprintf(stderr, "taloria2: the window could not show its page: %s\n",
+                         detail.c_str());
+    };
+    std::string error;
+    auto window = platform::window::open_window(std::move(options), error);
+    if (!window)
+        std::fprintf(stderr, "taloria2: no window (%s); using the browser\n", error.c_str());
+    return window;
+}
+
+// Once the application has started, the workbench appears: in its window, or
+// in the browser when the window cannot open.
+void PostShow(Workbench& w, Show show, const bool& started,
+              std::unique_ptr<platform::window::Window>& window) {
+    framework::ui_loop().post([&w, show, &started, &window] {
+        if (!started || show == Show::AddressOnly) return;
+        if (show == Show::Window) window = OpenWorkbenchWindow(w);
+        if (!window && HasDisplay()) OpenBrowser(w.bridge.launch_url());
+    });
+}
+
+// In the browser the program ends by itself once its last page has been
+// closed for a while; the end waits for a run in progress, as it is a task
+// of the UI loop.
+std::unique_ptr<shell::IdleEnd> StartIdleEnd(Workbench& w) {
+    return std::make_unique<shell::IdleEnd>(
+        [&w] { return w.bridge.shell_connected(); }, shell::IdleEnd::IdleFromEnvironment(),
+        [](const shell::IdleEnd& idle) {
+            framework::ui_loop().post([&idle] {
+                if (!idle.expired()) return;
+                std::fprintf(stderr, "taloria2: its last page was closed; ending\n");
+                framework::ui_loop().quit();
+            });
+        });
 }
 
 // The application starts first on the UI loop: a request that comes as soon
@@ -286,7 +421,7 @@ int Finish(Workbench& w, bool started) {
 }
 
 // The workbench in the browser, from start-up to the end of its UI loop.
-int RunWorkbench(const Options& options) {
+int RunWorkbench(const Options& options, const std::string& notice) {
     const sigset_t ending_signals = BlockEndingSignals();
     char cwd[PATH_MAX];
     if (getcwd(cwd, sizeof cwd) == nullptr) {
@@ -298,6 +433,7 @@ int RunWorkbench(const Options& options) {
     bridge_options.app_dir = cwd;
     bridge_options.port = options.port;
     Workbench w(bridge_options);
+    if (!notice.empty()) w.bridge.add_notice(notice);
     framework::set_ui_host(&w.host);
     InstallBridgeHandlers(w, options.document);
     bool started = false;
@@ -316,16 +452,48 @@ int RunWorkbench(const Options& options) {
 
     std::atomic<bool> signal_thread_done{false};
     std::thread signal_thread = StartSignalThread(ending_signals, w, signal_thread_done);
-    if (!options.no_browser &&
-        (std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr)) {
-        OpenBrowser(w.bridge.launch_url());
-    }
+    const Show show = ChooseShow(options);
+    std::unique_ptr<platform::window::Window> window;
+    PostShow(w, show, started, window);
+    std::unique_ptr<shell::IdleEnd> idle;
+    if (show != Show::Window && !options.no_browser) idle = StartIdleEnd(w);
     framework::ui_loop().run();
+    if (window) {
+        if (started) SaveWindowGeometry(w.app, window->geometry());
+        window->close();
+    }
     const int status = Finish(w, started);
+    idle.reset();
     signal_thread_done.store(true);
     kill(getpid(), SIGTERM);
     signal_thread.join();
     return status;
+}
+
+// Chooses the application directory, makes or updates it from the shipped
+// app data where that applies, and changes into it. `notice` gets what the
+// user should read once (the shipped files left alone). False on failure.
+bool EnterApplicationDirectory(const Options& options, std::string& notice) {
+    char cwd[PATH_MAX];
+    const std::string current = getcwd(cwd, sizeof cwd) != nullptr ? cwd : "";
+    const appdir::Choice choice = appdir::ChooseApplicationDirectory(
+        options.app_dir, options.appdata, current, process::executable_folder());
+    if (!choice.shipped.empty()) {
+        const appdir::SyncReport report =
+            appdir::SyncApplicationDirectory(choice.shipped, choice.dir);
+        if (!report.error.empty()) {
+            std::fprintf(stderr, "taloria2: %s\n", report.error.c_str());
+            return false;
+        }
+        notice = appdir::KeptFilesMessage(report, choice.dir);
+        if (!notice.empty()) std::fprintf(stderr, "taloria2: %s", notice.c_str());
+    }
+    if (chdir(choice.dir.c_str()) != 0) {
+        std::fprintf(stderr, "taloria2: cannot change into '%s': %s\n", choice.dir.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -334,10 +502,7 @@ int main(int argc, char** argv) {
     if (headless::IsRunCommandLine(argc, argv)) return headless::RunFromCommandLine(argc, argv);
     Options options;
     if (const int status = ParseOptions(argc, argv, options); status >= 0) return status;
-    if (!options.app_dir.empty() && chdir(options.app_dir.c_str()) != 0) {
-        std::fprintf(stderr, "taloria2: cannot change into '%s': %s\n", options.app_dir.c_str(),
-                     std::strerror(errno));
-        return 1;
-    }
-    return RunWorkbench(options);
+    std::string notice;
+    if (!EnterApplicationDirectory(options, notice)) return 1;
+    return RunWorkbench(options, notice);
 }

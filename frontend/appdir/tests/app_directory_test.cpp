@@ -24,6 +24,8 @@ protected:
         Write(shipped_ / "config/1Typed_text.txt", "$INPUT $TEXT\n");
         Write(shipped_ / "html/system.htt", "<p>%1\n");
         Write(shipped_ / "help/index.html", "<h1>Help</h1>\n");
+        // Beside the three folders: not app data, never copied.
+        Write(shipped_ / "README.md", "# app data\n");
     }
     void TearDown() override { fs::remove_all(root_); }
 
@@ -131,6 +133,20 @@ TEST_F(AppDirectoryTest, AnOlderCopyWithoutManifestKeepsWhatDiffersAndGetsWhatIs
     // A shipped file the user removed is needed by the program: it comes back.
     fs::remove(user_ / "help/index.html");
     EXPECT_EQ(Sync().copied, std::vector<std::string>{"help/index.html"});
+}
+
+TEST_F(AppDirectoryTest, AppDataOfLinkedFoldersIsCopiedUnderItsOwnNames) {
+    // The build folder's app data links to the sources' folders.
+    const fs::path linked = root_ / "build/share/taloria/appdata";
+    fs::create_directories(linked);
+    for (const char* dir : {"config", "html", "help"})
+        fs::create_directory_symlink(shipped_ / dir, linked / dir);
+    const appdir::SyncReport report =
+        appdir::SyncApplicationDirectory(linked.string(), user_.string());
+    ASSERT_EQ(report.error, "");
+    EXPECT_EQ(report.copied, (std::vector<std::string>{"config/1Typed_text.txt", "help/index.html",
+                                                       "html/system.htt"}));
+    EXPECT_FALSE(fs::is_symlink(user_ / "config"));
 }
 
 TEST_F(AppDirectoryTest, MissingAppDataOrAnUnwritableDirectoryIsAnError) {
