@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <regex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace test_launch {
 
@@ -21,14 +23,21 @@ struct Launched {
     std::string token;
 };
 
-// Settings go to `home`, audio to the capture file `capture`, played at
-// `replay_speed` ("0": at once, "1": real time). Standard error goes to
-// `stderr_path` unless it is empty. Returns an empty string on success and
-// what went wrong otherwise; `launched.pid` is set whenever a child started.
-inline std::string LaunchTaloria2(const std::string& app_dir, const std::filesystem::path& home,
-                                  const std::filesystem::path& capture, const char* replay_speed,
-                                  const std::filesystem::path& stderr_path, Launched& launched) {
-    const std::string program = std::string(TALORIA_BIN_DIR) + "/taloria2";
+// How to start a program that prints the address: its path, arguments,
+// environment changes and working folder.
+struct LaunchSpec {
+    std::string program = std::string(TALORIA_BIN_DIR) + "/taloria2";
+    std::vector<std::string> args;
+    std::vector<std::pair<std::string, std::string>> set_env;
+    std::vector<std::string> unset_env;
+    std::filesystem::path working_dir;  // empty: the test's own
+    std::filesystem::path stderr_path;  // empty: the test's standard error
+};
+
+// Starts the program and reads the address it prints first. Returns an empty
+// string on success and what went wrong otherwise; `launched.pid` is set
+// whenever a child started.
+inline std::string LaunchProgram(const LaunchSpec& spec, Launched& launched) {
     int out[2];
     if (pipe(out) != 0) return "no pipe";
     launched.pid = fork();
@@ -36,19 +45,19 @@ inline std::string LaunchTaloria2(const std::string& app_dir, const std::filesys
         // The program must not outlive a test process that was ended abruptly.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         dup2(out[1], STDOUT_FILENO);
-        if (!stderr_path.empty()) {
-            const int err = ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (!spec.stderr_path.empty()) {
+            const int err = ::open(spec.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (err >= 0) dup2(err, STDERR_FILENO);
         }
         close(out[0]);
         close(out[1]);
-        setenv("XDG_CONFIG_HOME", home.c_str(), 1);
-        setenv("TALORIA_WAVEOUT", ("capture:" + capture.string()).c_str(), 1);
-        setenv("TALORIA_WAVEOUT_SPEED", replay_speed, 1);
-        unsetenv("DISPLAY");
-        unsetenv("WAYLAND_DISPLAY");
-        execl(program.c_str(), program.c_str(), "--appdir", app_dir.c_str(), "--port", "0", "--no-browser",
-              static_cast<char*>(nullptr));
+        for (const auto& [name, value] : spec.set_env) setenv(name.c_str(), value.c_str(), 1);
+        for (const std::string& name : spec.unset_env) unsetenv(name.c_str());
+        if (!spec.working_dir.empty() && chdir(spec.working_dir.c_str()) != 0) _exit(126);
+        std::vector<char*> argv{const_cast<char*>(spec.program.c_str())};
+        for (const std::string& arg : spec.args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(spec.program.c_str(), argv.data());
         _exit(127);
     }
     close(out[1]);
@@ -56,16 +65,35 @@ inline std::string LaunchTaloria2(const std::string& app_dir, const std::filesys
     char line[512] = {0};
     const bool got_line = fgets(line, sizeof line, stream) != nullptr;
     fclose(stream);
-    if (!got_line) return "taloria2 printed no address";
+    if (!got_line) return "the program printed no address";
     std::smatch match;
     const std::string text = line;
-    if (!std::regex_search(text, match,
-                           std::regex(R"(^Taloria is at http://127\.0\.0\.1:(\d+)/~shell/\?token=([0-9a-f]{32})\n$)"))) {
+    if (!std::regex_search(
+            text, match,
+            std::regex(
+                R"(^Taloria is at http://127\.0\.0\.1:(\d+)/~shell/\?token=([0-9a-f]{32})\n$)"))) {
         return "unexpected first line: " + text;
     }
     launched.port = std::stoi(match[1]);
     launched.token = match[2];
     return "";
+}
+
+// Settings go to `home`, audio to the capture file `capture`, played at
+// `replay_speed` ("0": at once, "1": real time). Standard error goes to
+// `stderr_path` unless it is empty. Returns an empty string on success and
+// what went wrong otherwise; `launched.pid` is set whenever a child started.
+inline std::string LaunchTaloria2(const std::string& app_dir, const std::filesystem::path& home,
+                                  const std::filesystem::path& capture, const char* replay_speed,
+                                  const std::filesystem::path& stderr_path, Launched& launched) {
+    LaunchSpec spec;
+    spec.args = {"--appdir", app_dir, "--port", "0", "--no-browser"};
+    spec.set_env = {{"XDG_CONFIG_HOME", home.string()},
+                    {"TALORIA_WAVEOUT", "capture:" + capture.string()},
+                    {"TALORIA_WAVEOUT_SPEED", replay_speed}};
+    spec.unset_env = {"DISPLAY", "WAYLAND_DISPLAY"};
+    spec.stderr_path = stderr_path;
+    return LaunchProgram(spec, launched);
 }
 
 }  // namespace test_launch
