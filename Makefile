@@ -7,7 +7,7 @@ JOBS       ?= $(shell nproc)
 LAUNCHER   := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 export CCACHE_BASEDIR ?= $(abspath $(CURDIR)/..)
 
-.PHONY: all deps test-deps build asan-build run test unit-test asan-test e2e-test fuzz-test bench clean
+.PHONY: all deps test-deps build asan-build run deb test unit-test asan-test e2e-test fuzz-test bench clean
 
 all: build
 
@@ -27,6 +27,10 @@ asan-build:
 
 run: deps build
 	scripts/run-workbench $(BUILD)
+
+# The Debian package of the installation: $(BUILD)/taloria_VERSION_amd64.deb.
+deb: deps build
+	cd $(BUILD) && cpack -G DEB
 
 test: test-deps
 	$(MAKE) build
