@@ -9,6 +9,8 @@
 #include <gdk/gdkwayland.h>
 #endif
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -84,6 +86,10 @@ public:
         return geometry_;
     }
 
+    // The window thread is never joined: WebKit's run loop cannot end on
+    // the thread it started on (it waits for its own workers as the thread
+    // exits), so the thread stays parked once its window is gone and ends
+    // with the process.
     void close() override {
         if (!thread_.joinable()) return;
         if (std::this_thread::get_id() == thread_.get_id()) return;
@@ -94,7 +100,8 @@ public:
                 return G_SOURCE_REMOVE;
             },
             this);
-        thread_.join();
+        main_loop_ended_.get_future().wait();
+        thread_.detach();
     }
 
 private:
@@ -106,6 +113,8 @@ private:
         build();
         started.set_value("");
         gtk_main();
+        main_loop_ended_.set_value();
+        for (;;) pause();
     }
 
     void build() {
@@ -259,6 +268,7 @@ private:
 
     const WindowOptions options_;
     std::thread thread_;
+    std::promise<void> main_loop_ended_;
     mutable std::mutex mutex_;
     Geometry geometry_;
     // Used on the window thread only.
