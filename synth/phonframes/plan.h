@@ -32,7 +32,7 @@ struct planned_phoneme {
 
 // Plans the utterance; the plan points into `table`, which must outlive it.
 // Entries whose name has no rule are planned with the
-// silence rule `silence` (the table's "_" or a built-in one).
+// rule of silence_rule(table).
 std::vector<planned_phoneme> plan_utterance(const std::vector<phoneme_entry>& entries,
                                             const rule_table& table);
 
