@@ -162,6 +162,8 @@ struct Bridge::Impl {
     CommandHandler command_handler;
     StopHandler stop_handler;
     std::function<void()> modal_waker;
+    std::map<std::string, EndpointHandler> get_endpoints;
+    std::map<std::string, EndpointHandler> post_endpoints;
 
     mutable std::mutex mutex;
     std::condition_variable stream_cv;
@@ -177,6 +179,7 @@ struct Bridge::Impl {
     std::vector<std::string> notices;
     std::vector<std::string> tickets;  // one-time stand-ins for the token
     json recent = json::array();
+    json replay = {{"file", ""}, {"playing", false}, {"paused", false}};
 
     struct Modal {
         json event;
@@ -292,6 +295,10 @@ struct Bridge::Impl {
     void take_link(const httplib::Request& req, httplib::Response& res);
     void take_stop(httplib::Response& res);
     static void serve_shell_asset(const httplib::Request& req, httplib::Response& res);
+    // Calls the endpoint of `endpoints` named by the route's match; false when
+    // there is none of that name.
+    static bool serve_endpoint(const std::map<std::string, EndpointHandler>& endpoints,
+                               const httplib::Request& req, httplib::Response& res);
     void serve_app_file(const httplib::Request& req, httplib::Response& res);
     void take_form(const httplib::Request& req, httplib::Response& res,
                    const httplib::ContentReader& content_reader);
@@ -310,6 +317,7 @@ void Bridge::Impl::queue_replay_locked(StreamClient& client) {
     client.queue.push_back(sse_frame("commands", commands));
     client.queue.push_back(sse_frame("busy", {{"busy", busy}}));
     client.queue.push_back(sse_frame("recent", {{"files", recent}}));
+    client.queue.push_back(sse_frame("replay", replay));
     client.queue.push_back(sse_frame("progress", progress));
     for (const std::string& text : notices)
         client.queue.push_back(sse_frame("notice", {{"text", text}}));
@@ -387,9 +395,13 @@ void Bridge::Impl::install_routes() {
     server.Post(prefix + "command", [this](Req req, Res res) { take_command(req, res); });
     server.Post(prefix + "link", [this](Req req, Res res) { take_link(req, res); });
     server.Post(prefix + "stop", [this](Req, Res res) { take_stop(res); });
-    server.Get(prefix + "(.*)", [](Req req, Res res) { serve_shell_asset(req, res); });
+    server.Get(prefix + "(.*)", [this](Req req, Res res) {
+        if (!serve_endpoint(get_endpoints, req, res)) serve_shell_asset(req, res);
+    });
     // The rest of the reserved prefix answers nothing.
-    server.Post(prefix + ".*", [](Req, Res res) { refuse(res, 404, "Not found"); });
+    server.Post(prefix + "(.*)", [this](Req req, Res res) {
+        if (!serve_endpoint(post_endpoints, req, res)) refuse(res, 404, "Not found");
+    });
     // Any other GET is a file of the app directory.
     server.Get(".*", [this](Req req, Res res) { serve_app_file(req, res); });
     // Any other POST is a form submitted from a page. Content-reader routes
@@ -469,6 +481,21 @@ void Bridge::Impl::take_link(const httplib::Request& req, httplib::Response& res
 void Bridge::Impl::take_stop(httplib::Response& res) {
     if (stop_handler) stop_handler();
     res.status = 204;
+}
+
+bool Bridge::Impl::serve_endpoint(const std::map<std::string, EndpointHandler>& endpoints,
+                                  const httplib::Request& req, httplib::Response& res) {
+    const auto endpoint = endpoints.find(req.matches[1]);
+    if (endpoint == endpoints.end()) return false;
+    EndpointRequest request;
+    for (const auto& [key, value] : req.params) request.params.emplace(key, value);
+    request.params.erase("token");
+    request.body = req.body;
+    const EndpointReply reply = endpoint->second(request);
+    res.status = reply.status;
+    for (const auto& [key, value] : reply.headers) res.set_header(key, value);
+    res.set_content(reply.body, reply.content_type);
+    return true;
 }
 
 void Bridge::Impl::serve_shell_asset(const httplib::Request& req, httplib::Response& res) {
@@ -559,6 +586,14 @@ void Bridge::on_form(FormHandler handler) { impl_->form_handler = std::move(hand
 void Bridge::on_link(LinkHandler handler) { impl_->link_handler = std::move(handler); }
 void Bridge::on_command(CommandHandler handler) { impl_->command_handler = std::move(handler); }
 void Bridge::on_stop(StopHandler handler) { impl_->stop_handler = std::move(handler); }
+void Bridge::on_get_endpoint(const std::string& name, EndpointHandler handler) {
+    impl_->get_endpoints[name] = std::move(handler);
+}
+
+void Bridge::on_post_endpoint(const std::string& name, EndpointHandler handler) {
+    impl_->post_endpoints[name] = std::move(handler);
+}
+
 void Bridge::on_modal_answer(std::function<void()> waker) {
     std::lock_guard lock(impl_->mutex);
     impl_->modal_waker = std::move(waker);
@@ -643,6 +678,14 @@ void Bridge::set_progress(int stage, int index, const std::string& command) {
     std::lock_guard lock(impl_->mutex);
     impl_->progress = {{"stage", stage}, {"index", index}, {"command", command}};
     impl_->broadcast_locked("progress", impl_->progress);
+}
+
+void Bridge::set_replay(const std::string& file, bool playing, bool paused) {
+    std::lock_guard lock(impl_->mutex);
+    json replay = {{"file", file}, {"playing", playing}, {"paused", paused}};
+    if (replay == impl_->replay) return;
+    impl_->replay = replay;
+    impl_->broadcast_locked("replay", replay);
 }
 
 void Bridge::set_recent_files(const std::vector<std::string>& files) {

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -52,6 +53,22 @@ public:
     // The user asked to stop the running stage command.
     using StopHandler = std::function<void()>;
 
+    // The answer of a further endpoint under the reserved prefix.
+    struct EndpointReply {
+        int status = 200;
+        std::string body;
+        std::string content_type = "application/json";
+        std::map<std::string, std::string> headers;
+    };
+    // A further endpoint's request: its query parameters and its body.
+    struct EndpointRequest {
+        std::map<std::string, std::string> params;
+        std::string body;
+    };
+    // Handles an endpoint `/~shell/NAME`. It runs on an HTTP worker thread
+    // and must not touch application state.
+    using EndpointHandler = std::function<EndpointReply(const EndpointRequest& request)>;
+
     explicit Bridge(BridgeOptions options);
     ~Bridge();
     Bridge(const Bridge&) = delete;
@@ -61,6 +78,9 @@ public:
     void on_link(LinkHandler handler);
     void on_command(CommandHandler handler);
     void on_stop(StopHandler handler);
+    // Adds the endpoint `GET /~shell/NAME` or `POST /~shell/NAME`; call before start().
+    void on_get_endpoint(const std::string& name, EndpointHandler handler);
+    void on_post_endpoint(const std::string& name, EndpointHandler handler);
     // Called (from an HTTP thread) whenever a modal gets its answer.
     void on_modal_answer(std::function<void()> waker);
 
@@ -87,6 +107,8 @@ public:
     void set_command_states(bool play, bool pause, bool stop, bool paused = false);
     void set_busy(bool busy);
     void set_progress(int stage, int index, const std::string& command);
+    // The player's file and replay state, for the signal panel.
+    void set_replay(const std::string& file, bool playing, bool paused);
     // The recent-file list of the File menu (at most four paths).
     void set_recent_files(const std::vector<std::string>& files);
     // A message shown while no shell was connected, kept for the next shell.

@@ -91,6 +91,7 @@ void BrowserUiHost::run_progress(int stage, int index, const std::string& comman
 void BrowserUiHost::command_states_changed() {
     const CommandStates states = m_states ? m_states() : CommandStates{};
     m_bridge.set_command_states(states.play, states.pause, states.stop, states.paused);
+    m_bridge.set_replay(states.file, states.playing, states.paused);
 }
 
 }  // namespace shell

@@ -17,6 +17,9 @@ struct CommandStates {
     bool pause = false;
     bool stop = false;
     bool paused = false;  // a replay is paused
+    // The player's file and whether it plays, for the signal panel.
+    std::string file;
+    bool playing = false;
 };
 
 class BrowserUiHost : public framework::UiHost {

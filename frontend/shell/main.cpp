@@ -28,6 +28,8 @@
 #include "main_frame.h"
 #include "message_loop.h"
 #include "shell_assets.h"
+#include "signal_endpoint.h"
+#include "signal_panel_settings.h"
 #include "taloria_app.h"
 #include "taloria_doc.h"
 #include "view.h"
@@ -192,6 +194,8 @@ struct Workbench {
         states.play = doc != nullptr && !doc->m_strPlayFile.empty();
         states.pause = thePlayer.IsPlaying() || thePlayer.IsPaused();
         states.stop = thePlayer.IsPlaying();
+        states.file = thePlayer.GetFileName();
+        states.playing = thePlayer.IsPlaying() && !thePlayer.IsPaused();
         states.paused = thePlayer.IsPaused();
         return states;
     }
@@ -438,6 +442,9 @@ int RunWorkbench(const Options& options, const std::string& notice) {
     InstallBridgeHandlers(w, options.document);
     bool started = false;
     PostStart(w, started);
+    // The signal panel: its analysis endpoint and its state in the settings.
+    shell::InstallSignalEndpoint(w.bridge);
+    shell::InstallSignalPanelSettings(w.bridge, w.app);
 
     // Served only now that every handler is in place: a request that comes
     // as soon as the address is printed must find them, not be dropped.

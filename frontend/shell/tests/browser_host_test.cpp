@@ -124,7 +124,11 @@ TEST_F(shell_browser_host, WithoutAShellMessagesPrintAndDialogsCancel) {
 }
 
 TEST_F(shell_browser_host, CommandStatesComeFromTheProvider) {
-    states_ = {true, true, false};
+    states_ = {};
+    states_.play = true;
+    states_.pause = true;
+    states_.file = "/app/html/speech.wav";
+    states_.playing = true;
     host_->command_states_changed();
     std::string events;
     {
@@ -132,10 +136,14 @@ TEST_F(shell_browser_host, CommandStatesComeFromTheProvider) {
         c.set_read_timeout(5, 0);
         c.Get("/~shell/events", {{"X-Taloria-Token", kToken}}, [&](const char* data, size_t n) {
             events.append(data, n);
-            return events.find("event: commands") == std::string::npos;
+            return events.find("event: replay") == std::string::npos;
         });
     }
     EXPECT_NE(events.find(R"({"pause":true,"paused":false,"play":true,"stop":false})"),
+              std::string::npos)
+        << events;
+    // The signal panel hears which file the player has open.
+    EXPECT_NE(events.find(R"({"file":"/app/html/speech.wav","paused":false,"playing":true})"),
               std::string::npos)
         << events;
 }
