@@ -354,7 +354,10 @@ function hookDocument(win) {
     }
     event.preventDefault();
     post('/~shell/link', { url: linkForProgram(url) })
-      .then((answer) => { if (!answer || !answer.cancel) followLink(anchor, url.href, win); })
+      .then((answer) => {
+        window.dispatchEvent(new CustomEvent('taloria:link', { detail: { url: linkForProgram(url), cancel: !!(answer && answer.cancel) } }));
+        if (!answer || !answer.cancel) followLink(anchor, url.href, win);
+      })
       .catch((e) => console.warn(e));
   }, true);
 
@@ -736,6 +739,8 @@ function connect() {
   });
   on('busy', (data) => setBusy(data.busy));
   on('recent', (data) => showRecent(data.files));
+  // The player's file and state, for the signal panel (signal.js).
+  on('replay', (data) => window.dispatchEvent(new CustomEvent('taloria:replay', { detail: data })));
   on('progress', showProgress);
   on('modal', showModal);
   on('modalClosed', (data) => {

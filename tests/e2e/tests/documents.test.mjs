@@ -110,7 +110,9 @@ describe('documents and navigation', () => {
       }
       assert.ok(new URL(page.url()).pathname.startsWith('/~shell/'), page.url());
       await waitForViewPath(page, path.join(app.appDir, 'help/index.html'));
-      assert.equal(await page.locator('#toolbar button').count(), 10);
+      // The ten buttons of the main window, then the signal panel's own.
+      assert.equal(await page.locator('#toolbar button').count(), 11);
+      assert.equal(await page.locator('#toolbar button').last().getAttribute('data-command'), 'toggleSignal');
       await page.setViewportSize({ width: 1920, height: 1080 });
       await screenshot(page, 'large-screen');
       await page.context().close();

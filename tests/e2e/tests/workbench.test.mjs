@@ -19,8 +19,10 @@ describe('workbench', () => {
       const page = await openShell(browser, app);
       await waitForViewPath(page, path.join(app.appDir, 'help/index.html'));
       assert.equal(await page.locator('#status-message').textContent(), 'Ready');
-      assert.equal(await page.locator('#toolbar button').count(), 10);
-      assert.equal(await page.locator('#toolbar .sep').count(), 3);
+      // The ten buttons of the main window, then the signal panel's own.
+      assert.equal(await page.locator('#toolbar button').count(), 11);
+      assert.equal(await page.locator('#toolbar button').last().getAttribute('data-command'), 'toggleSignal');
+      assert.equal(await page.locator('#toolbar .sep').count(), 4);
       assert.equal(await page.locator('#toolbar [data-command=play]').getAttribute('title'), 'Play');
       assert.ok(await page.locator('#toolbar [data-command=play]').isDisabled());
       await screenshot(page, 'start-page');
