@@ -27,6 +27,7 @@
 #include "idle_end.h"
 #include "main_frame.h"
 #include "message_loop.h"
+#include "run_outputs_endpoint.h"
 #include "shell_assets.h"
 #include "signal_endpoint.h"
 #include "signal_panel_settings.h"
@@ -445,6 +446,7 @@ int RunWorkbench(const Options& options, const std::string& notice) {
     // The signal panel: its analysis endpoint and its state in the settings.
     shell::InstallSignalEndpoint(w.bridge);
     shell::InstallSignalPanelSettings(w.bridge, w.app);
+    shell::InstallRunOutputsEndpoint(w.bridge);
 
     // Served only now that every handler is in place: a request that comes
     // as soon as the address is printed must find them, not be dropped.
