@@ -8,8 +8,8 @@
 'use strict';
 
 const Signal = (() => {
-  const WAVE_PX = 64;       // height of the waveform strip
-  const PITCH_PX = 64;      // height of the pitch strip
+  const WAVE_SHARE = 0.2;   // the waveform strip's share of a track's height
+  const PITCH_SHARE = 0.18; // the pitch strip's share
   const AXIS_PX = 18;       // height of the time axis
   const LEFT_PX = 44;       // width of the frequency axis
   const PITCH_TOP_HZ = 500; // top of the pitch strip
@@ -31,7 +31,7 @@ const Signal = (() => {
   const scroll = $('signal-scroll');
   const tip = $('signal-tip');
 
-  const state = { shown: false, height: 260, controlTracks: true };
+  const state = { shown: false, height: 340, controlTracks: true };
   const range = { from: 0, to: 0, duration: 0 };
   const replay = { file: '', playing: false, paused: false, start: 0, startedAt: 0, pausedAt: 0, stopAt: null };
   let selection = null; // {track, from, to}
@@ -96,8 +96,14 @@ const Signal = (() => {
     title.textContent = list.map((t) => t.path.split('/').pop()).join('  /  ') || 'No file';
   }
 
-  function showFile(path) {
-    if (current && current.path === path) return;
+  // Shows the player's file; the same file again is asked for anew when a
+  // replay starts, since a run may have written it again (the program's
+  // cache answers at once when it has not changed).
+  function showFile(path, replayStarted) {
+    if (current && current.path === path) {
+      if (replayStarted) { request(current); findControlFrames(current); }
+      return;
+    }
     current = makeTrack(path, 'main');
     selection = null;
     if (!pinned) { range.from = 0; range.to = 0; range.duration = 0; }
@@ -153,10 +159,13 @@ const Signal = (() => {
 
   // ---- Drawing --------------------------------------------------------------
 
+  // The plot's width and the heights of its strips, top to bottom.
   function plotSize(track) {
     const width = track.box.clientWidth - LEFT_PX;
     const height = track.box.clientHeight;
-    return { width, height, spectrogram: Math.max(20, height - WAVE_PX - PITCH_PX - AXIS_PX) };
+    const wave = Math.max(20, Math.round(height * WAVE_SHARE));
+    const pitch = Math.max(18, Math.round(height * PITCH_SHARE));
+    return { width, height, wave, pitch, spectrogram: Math.max(20, height - wave - pitch - AXIS_PX) };
   }
 
   const timeToX = (t, width) => LEFT_PX + ((t - range.from) / (range.to - range.from)) * width;
@@ -165,7 +174,8 @@ const Signal = (() => {
   function redraw() { for (const t of [pinned, current]) if (t) draw(t); }
 
   function draw(track) {
-    const { width, height, spectrogram } = plotSize(track);
+    const size = plotSize(track);
+    const { width, height, spectrogram } = size;
     const canvas = track.canvas;
     const ratio = devicePixelRatio;
     canvas.width = Math.max(1, Math.round((width + LEFT_PX) * ratio));
@@ -185,14 +195,15 @@ const Signal = (() => {
     // in flight): it is placed by its own times.
     const x0 = timeToX(d.from, width);
     const x1 = timeToX(d.to, width);
-    const top = { wave: 0, spectrogram: WAVE_PX, pitch: WAVE_PX + spectrogram, axis: WAVE_PX + spectrogram + PITCH_PX };
+    const top = { wave: 0, spectrogram: size.wave, pitch: size.wave + spectrogram, axis: size.wave + spectrogram + size.pitch,
+      waveHeight: size.wave, pitchHeight: size.pitch };
     g.save();
     g.beginPath();
     g.rect(LEFT_PX, 0, width, height);
     g.clip();
-    drawWave(g, d, x0, x1, top.wave);
+    drawWave(g, d, x0, x1, top.wave, top.waveHeight);
     drawSpectrogram(g, d, x0, x1, top.spectrogram, spectrogram);
-    drawPitch(g, d, width, top.pitch);
+    drawPitch(g, d, width, top.pitch, top.pitchHeight);
     if (track.frames && state.controlTracks) drawControlTracks(g, track.frames, width, top, spectrogram, d.rate / 2);
     drawSelection(g, track, width, height - AXIS_PX);
     g.restore();
@@ -200,12 +211,12 @@ const Signal = (() => {
     drawCursor(track);
   }
 
-  function drawWave(g, d, x0, x1, y) {
-    const mid = y + WAVE_PX / 2;
-    const scale = WAVE_PX / 2 / 32767;
+  function drawWave(g, d, x0, x1, y, height) {
+    const mid = y + height / 2;
+    const scale = height / 2 / 32767;
     const step = (x1 - x0) / d.columns;
     g.fillStyle = '#f7f8fa';
-    g.fillRect(x0, y, x1 - x0, WAVE_PX);
+    g.fillRect(x0, y, x1 - x0, height);
     g.strokeStyle = '#27415e';
     g.lineWidth = Math.max(1, step);
     g.beginPath();
@@ -241,10 +252,10 @@ const Signal = (() => {
     g.drawImage(bitmap, x0, y, x1 - x0, height);
   }
 
-  function drawPitch(g, d, width, y) {
+  function drawPitch(g, d, width, y, height) {
     g.fillStyle = '#fbfbf4';
-    g.fillRect(LEFT_PX, y, width, PITCH_PX);
-    const hzToY = (hz) => y + PITCH_PX - (Math.min(hz, PITCH_TOP_HZ) / PITCH_TOP_HZ) * PITCH_PX;
+    g.fillRect(LEFT_PX, y, width, height);
+    const hzToY = (hz) => y + height - (Math.min(hz, PITCH_TOP_HZ) / PITCH_TOP_HZ) * height;
     g.strokeStyle = '#1565c0';
     g.lineWidth = 2;
     g.beginPath();
@@ -261,13 +272,13 @@ const Signal = (() => {
 
   function drawControlTracks(g, frames, width, top, spectrogram, nyquist) {
     const freqToY = (hz) => top.spectrogram + spectrogram - (Math.min(hz, nyquist) / nyquist) * spectrogram;
-    const hzToY = (hz) => top.pitch + PITCH_PX - (Math.min(hz, PITCH_TOP_HZ) / PITCH_TOP_HZ) * PITCH_PX;
+    const hzToY = (hz) => top.pitch + top.pitchHeight - (Math.min(hz, PITCH_TOP_HZ) / PITCH_TOP_HZ) * top.pitchHeight;
     const frameX = (k) => timeToX((k + 0.5) * FRAME_S, width);
     // Voicing as a band at the foot of the pitch strip.
     g.fillStyle = 'rgba(255, 152, 0, 0.35)';
     frames.forEach((f, k) => {
-      const h = (f.values[11] / 255) * 10;
-      if (h > 0) g.fillRect(frameX(k) - 0.5 * (frameX(1) - frameX(0)), top.pitch + PITCH_PX - h, frameX(1) - frameX(0) + 0.5, h);
+      const h = (f.values[11] / 255) * 6;
+      if (h > 0) g.fillRect(frameX(k) - 0.5 * (frameX(1) - frameX(0)), top.pitch + top.pitchHeight - h, frameX(1) - frameX(0) + 0.5, h);
     });
     const line = (colour, dash, yOf, voicedOnly) => {
       g.strokeStyle = colour;
@@ -323,7 +334,7 @@ const Signal = (() => {
     g.fillText('kHz', 0, 0);
     g.restore();
     g.fillText(`${PITCH_TOP_HZ} Hz`, LEFT_PX - 3, top.pitch + 6);
-    g.fillText('F0', LEFT_PX - 6, top.pitch + PITCH_PX / 2);
+    g.fillText('F0', LEFT_PX - 6, top.pitch + top.pitchHeight / 2 + 4);
     // Time axis in seconds.
     g.textAlign = 'center';
     const span = range.to - range.from;
@@ -388,7 +399,7 @@ const Signal = (() => {
     else if (data.playing && !wasPlaying) replay.startedAt = performance.now();
     if (!data.playing && !data.paused) replay.stopAt = null;
     Object.assign(replay, { file: data.file, playing: data.playing, paused: data.paused });
-    if (data.file) showFile(data.file);
+    if (data.file) showFile(data.file, data.playing && !wasPlaying && !wasPaused);
   }
 
   // A link of the pages or Play asked for replay from a start time.
@@ -504,29 +515,36 @@ const Signal = (() => {
     return frames.length ? frames : null;
   }
 
-  // The run's text outputs are the text links of the results page; the last
-  // one that holds control frames is offered for the overlay.
+  // The last text output of the run that holds control frames is offered
+  // for the overlay.
   async function findControlFrames(track) {
-    const toggle = $('signal-controls');
-    toggle.disabled = true;
-    const left = typeof findFrame === 'function' ? findFrame(view.contentWindow, 'LEFT') : null;
-    let links = [];
+    track.frames = null;
+    updateControlToggle();
+    let files = [];
     try {
-      links = left ? [...left.document.querySelectorAll('a[href]')].map((a) => a.href).filter((h) => /\.txt$/i.test(h)) : [];
-    } catch (e) { links = []; }
-    for (const href of links.reverse()) {
+      const response = await fetch('/~shell/outputs');
+      const outputs = response.ok ? await response.json() : { text: [], audio: [] };
+      // Only audio that the run made has the run's control frames.
+      if (outputs.audio.includes(track.path)) files = outputs.text;
+    } catch (e) { files = []; }
+    for (const file of files.reverse()) {
+      if (track !== current && track !== pinned) return;
       try {
-        const response = await fetch(href);
+        const response = await fetch(urlForPath(file));
         if (!response.ok) continue;
         const frames = parseControlFrames(await response.text());
         if (frames) {
           track.frames = frames;
-          toggle.disabled = false;
+          updateControlToggle();
           draw(track);
           return;
         }
       } catch (e) { /* not readable: not offered */ }
     }
+  }
+
+  function updateControlToggle() {
+    $('signal-controls').disabled = ![pinned, current].some((t) => t && t.frames);
   }
 
   function hover(track, event) {
@@ -553,6 +571,7 @@ const Signal = (() => {
       button.classList.add('checked');
     }
     layoutTracks();
+    updateControlToggle();
     requestAll();
   }
 
