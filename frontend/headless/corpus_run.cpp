@@ -5,10 +5,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -154,8 +154,8 @@ void ReadFromWorker(Corpus& corpus, Worker& worker) {
 
 // Ctrl+C or SIGTERM: no new items, and the workers stop their commands.
 void Interrupt(Corpus& corpus, int signal_fd) {
-    signalfd_siginfo info{};
-    if (::read(signal_fd, &info, sizeof info) != sizeof info) return;
+    char signal_number = 0;
+    if (::read(signal_fd, &signal_number, 1) != 1) return;
     corpus.interrupted = true;
     for (Worker& worker : corpus.workers) {
         if (worker.from_fd >= 0) ::kill(worker.pid, SIGINT);
@@ -189,12 +189,29 @@ void Coordinate(Corpus& corpus, int signal_fd) {
     }
 }
 
-int BlockStopSignals(sigset_t& signals) {
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    ::sigprocmask(SIG_BLOCK, &signals, nullptr);
-    return ::signalfd(-1, &signals, SFD_CLOEXEC);
+int g_stop_signal_pipe = -1;
+
+void OnCoordinatorStopSignal(int signal_number) {
+    const int saved_errno = errno;
+    const char byte = static_cast<char>(signal_number);
+    [[maybe_unused]] const ssize_t written = ::write(g_stop_signal_pipe, &byte, 1);
+    errno = saved_errno;
+}
+
+// Ctrl+C and SIGTERM become a byte on a pipe that the coordinator polls. A
+// handler works whichever thread of the process the signal reaches (libraries
+// loaded into taloria2 may start threads of their own, where a blocked mask of
+// this thread would not hold); the read end is returned.
+int CatchStopSignals() {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+    g_stop_signal_pipe = ends[1];
+    struct sigaction action {};
+    action.sa_handler = OnCoordinatorStopSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    return ends[0];
 }
 
 std::vector<Item> PendingItems(const RunOptions& options, const std::string& manifest_path,
@@ -244,8 +261,7 @@ int RunCorpus(const RunOptions& options, CTaloriaApp& app) {
         return 1;
     }
     for (const Item& item : items) corpus.queue.push_back(&item);
-    sigset_t signals;
-    const int signal_fd = BlockStopSignals(signals);
+    const int signal_fd = CatchStopSignals();
     const int jobs =
         std::min(options.jobs > 0 ? options.jobs : CoreCount(), static_cast<int>(items.size()));
     for (int job = 0; job < jobs; ++job) {
@@ -255,7 +271,10 @@ int RunCorpus(const RunOptions& options, CTaloriaApp& app) {
             std::fprintf(stderr, "taloria2: cannot start a worker process\n");
     }
     Coordinate(corpus, signal_fd);
-    for (const Worker& worker : corpus.workers) ::waitpid(worker.pid, nullptr, 0);
+    for (const Worker& worker : corpus.workers) {
+        while (::waitpid(worker.pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
     corpus.progress.Finish();
     ::close(signal_fd);
     fs::remove_all(out_dir + "/.work", code);
