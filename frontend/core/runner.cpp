@@ -28,6 +28,12 @@ std::string_view StoredBytes(const std::string& data, bool audio) {
     return std::string_view(data.data(), ::strnlen(data.data(), data.size()));
 }
 
+// The progress line of a command: stages and commands counted from 1 for the user.
+std::string StageProgress(int stage, int index, const std::string& command) {
+    return "Stage " + std::to_string(stage + 1) + ", command " + std::to_string(index + 1) + ": " +
+           command;
+}
+
 bool IsAudioFileName(const std::string& path) {
     return core::EndsWithAnyCase(path, ".wav") || core::EndsWithAnyCase(path, ".mp3");
 }
@@ -60,7 +66,7 @@ CTaloriaDoc::BOOL CTaloriaDoc::RunStages() {
             t.done = 1;
         }
     }
-    framework::ui_host().run_progress(-1, -1, "");
+    framework::ui_host().progress_notice("");
     return result;
 }
 
@@ -76,16 +82,20 @@ CTaloriaDoc::BOOL CTaloriaDoc::RunTemplate(int stage, int index, const CommandTe
         framework::ui_host().command_states_changed();
         return 1;
     }
-    framework::ui_host().run_progress(stage, index, t.text);
+    framework::ui_host().progress_notice(StageProgress(stage, index, t.text));
     std::string output;
     if (ExecuteCommand(t.text, data, output)) {
         data = std::move(output);
         return 1;
     }
-    framework::AfxMessageBox("Command '" + t.text + "' fails");
+    // The box offers to show what the command printed, stored right after it.
     const std::string report = dir + "/html/" + NumberedOutputName(stage, index, ".txt");
+    const bool show_report =
+        framework::ui_host().message_box_offering_file("Command '" + t.text + "' fails", report);
     if (!framework::WriteFileInPlace(report, StoredBytes(output, (t.flags & CMD_WAV) != 0))) {
         framework::AfxMessageBox(UnableToOpen(report));
+    } else if (show_report) {
+        framework::ui_host().navigate(report, "RIGHT");
     }
     m_strRunError = std::move(output);
     return 0;

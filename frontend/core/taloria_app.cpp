@@ -9,6 +9,7 @@
 #include "child_process.h"
 #include "core_text.h"
 #include "file_io.h"
+#include "file_needed_dialog.h"
 #include "taloria_doc.h"
 #include "ui_host.h"
 
@@ -204,11 +205,13 @@ void CTaloriaApp::LoadCommandTemplates(int stage, const std::string& path) {
                 t.arg = MacroArgument(word);
                 t.flags |= CMD_TEE;
             } else if (word.starts_with("$ASK(")) {
-                std::string file = m_strAskedFile;
-                if (framework::ui_host().file_needed_dialog(MacroArgument(word), file)) {
-                    m_strAskedFile = file;
+                CFileNeededDialog dialog;
+                dialog.m_strMessage = MacroArgument(word);
+                dialog.m_strFilePath = m_strAskedFile;
+                if (dialog.DoModal() == framework::IDOK) {
+                    m_strAskedFile = dialog.m_strFilePath;
                     t.text += ' ';
-                    t.text += file;
+                    t.text += dialog.m_strFilePath;
                 }
             } else {
                 if (!t.text.empty()) t.text += ' ';

@@ -142,7 +142,7 @@ BOOL CWinApp::OnFileNew() {
 
 BOOL CWinApp::OnFileOpen() {
     std::string path;
-    if (!ui_host().file_open_dialog(path) || path.empty()) return 0;
+    if (!ui_host().file_dialog(FileChooser::open, path) || path.empty()) return 0;
     return OpenDocumentFile(path) ? 1 : 0;
 }
 

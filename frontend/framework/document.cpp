@@ -74,7 +74,7 @@ BOOL CDocument::DoSave(const std::string& path) {
     std::string target = path;
     if (target.empty()) {
         target = m_strPathName.empty() ? m_strTitle : m_strPathName;
-        if (!ui_host().file_save_dialog(target) || target.empty()) return 0;
+        if (!ui_host().file_dialog(FileChooser::save, target) || target.empty()) return 0;
     }
     if (!OnSaveDocument(target)) return 0;
     SetPathName(target);

@@ -15,14 +15,11 @@ public:
     void message_box(const std::string& text) override {
         std::fprintf(stderr, "taloria2: %s\n", text.c_str());
     }
-    bool file_needed_dialog(const std::string&, std::string&) override { return false; }
-    bool configuration_dialog(bool&) override { return false; }
-    void about_dialog() override {}
-    bool file_open_dialog(std::string&) override { return false; }
-    bool file_save_dialog(std::string&) override { return false; }
+    bool form_dialog(DialogForm&) override { return false; }
+    bool file_dialog(FileChooser, std::string&) override { return false; }
     void navigate(const std::string&, const std::string&) override {}
     void set_busy(bool) override {}
-    void run_progress(int, int, const std::string&) override {}
+    void progress_notice(const std::string&) override {}
     void command_states_changed() override {}
 };
 

@@ -19,37 +19,31 @@ namespace framework {
 
 class RecordingUiHost : public UiHost {
 public:
-    struct FileNeeded {
-        std::string message;
-        std::string proposed_path;
-    };
     struct Navigation {
         std::string path;
         std::string frame;  // empty: the whole view
     };
-    struct Progress {
-        int stage;
-        int index;
-        std::string command;
-    };
+    // The answer to one form: per field in order, the text (text and file
+    // fields) or "1" / "0" (check boxes).
+    using FormAnswer = std::vector<std::string>;
 
-    // Answers, taken from the front: a value means OK with that path or choice,
-    // std::nullopt means Cancel.
-    std::deque<std::optional<std::string>> file_needed_answers;
-    std::deque<std::optional<bool>> configuration_answers;
+    // Answers, taken from the front: a value means OK with that path or those
+    // field values, std::nullopt means Cancel. A form that cannot be cancelled
+    // takes no answer.
+    std::deque<std::optional<FormAnswer>> form_answers;
+    std::deque<bool> show_file_answers;  // message boxes offering a file: asked to show it?
     std::deque<std::optional<std::string>> file_open_answers;
     std::deque<std::optional<std::string>> file_save_answers;
 
     // What was shown, in order.
     std::vector<std::string> messages;
-    std::vector<FileNeeded> file_needed;
-    std::vector<bool> configuration_shown;  // the choice each dialog was opened with
-    int about_count = 0;
+    std::vector<std::string> offered_files;  // the file of each message box that offered one
+    std::vector<DialogForm> forms;           // as they were shown, with the proposed values
     int file_open_count = 0;
     int file_save_count = 0;
     std::vector<Navigation> navigations;
     std::vector<bool> busy;
-    std::vector<Progress> progress;
+    std::vector<std::string> progress;
     int command_state_changes = 0;
     // Every call as one line ("message_box: text", "navigate: path | frame", ...),
     // for checks of the order between kinds of call.
@@ -71,50 +65,47 @@ public:
         if (hook) hook(text);
     }
 
-    bool file_needed_dialog(const std::string& message, std::string& path) override {
+    bool message_box_offering_file(const std::string& text, const std::string& file) override {
+        bool show = false;
+        {
+            std::lock_guard lock(mutex);
+            offered_files.push_back(file);
+            if (!show_file_answers.empty()) {
+                show = show_file_answers.front();
+                show_file_answers.pop_front();
+            }
+        }
+        message_box(text);
+        return show;
+    }
+
+    bool form_dialog(DialogForm& form) override {
         std::lock_guard lock(mutex);
-        file_needed.push_back({message, path});
-        log.push_back("file_needed_dialog: " + message + " | " + path);
-        auto answer = take(file_needed_answers);
+        forms.push_back(form);
+        log.push_back("form_dialog: " + form.kind + " | " + form.message);
+        if (!form.can_cancel) return true;
+        auto answer = take(form_answers);
         if (!answer) return false;
-        path = *answer;
+        for (std::size_t i = 0; i < form.fields.size() && i < answer->size(); ++i) {
+            DialogField& field = form.fields[i];
+            if (field.type == DialogField::Type::check)
+                field.checked = (*answer)[i] == "1";
+            else
+                field.text = (*answer)[i];
+        }
         return true;
     }
 
-    bool configuration_dialog(bool& old_console) override {
+    bool file_dialog(FileChooser chooser, std::string& path) override {
         std::lock_guard lock(mutex);
-        configuration_shown.push_back(old_console);
-        log.push_back(std::string("configuration_dialog: ") + (old_console ? "1" : "0"));
-        auto answer = take(configuration_answers);
-        if (!answer) return false;
-        old_console = *answer;
-        return true;
-    }
-
-    void about_dialog() override {
-        std::lock_guard lock(mutex);
-        ++about_count;
-        log.push_back("about_dialog");
-    }
-
-    bool file_open_dialog(std::string& path) override {
-        std::lock_guard lock(mutex);
-        ++file_open_count;
-        log.push_back("file_open_dialog");
-        auto answer = take(file_open_answers);
-        if (!answer) return false;
-        path = *answer;
-        return true;
-    }
-
-    bool file_save_dialog(std::string& path) override {
-        std::lock_guard lock(mutex);
+        if (chooser == FileChooser::open) {
+            ++file_open_count;
+            log.push_back("file_open_dialog");
+            return answer_path(file_open_answers, path);
+        }
         ++file_save_count;
         log.push_back("file_save_dialog: " + path);
-        auto answer = take(file_save_answers);
-        if (!answer) return false;
-        path = *answer;
-        return true;
+        return answer_path(file_save_answers, path);
     }
 
     void navigate(const std::string& path, const std::string& frame) override {
@@ -129,11 +120,10 @@ public:
         log.push_back(std::string("set_busy: ") + (is_busy ? "1" : "0"));
     }
 
-    void run_progress(int stage, int index, const std::string& command) override {
+    void progress_notice(const std::string& text) override {
         std::lock_guard lock(mutex);
-        progress.push_back({stage, index, command});
-        log.push_back("run_progress: " + std::to_string(stage) + " " + std::to_string(index) + " " +
-                      command);
+        progress.push_back(text);
+        log.push_back("progress_notice: " + text);
     }
 
     void command_states_changed() override {
@@ -143,6 +133,13 @@ public:
     }
 
 private:
+    static bool answer_path(std::deque<std::optional<std::string>>& answers, std::string& path) {
+        auto answer = take(answers);
+        if (!answer) return false;
+        path = *answer;
+        return true;
+    }
+
     template <class T>
     static std::optional<T> take(std::deque<std::optional<T>>& answers) {
         if (answers.empty()) return std::nullopt;

@@ -1,6 +1,7 @@
 // Messages and answers of a headless run.
 #include "console_host.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace headless {
@@ -19,12 +20,16 @@ void ConsoleUiHost::message_box(const std::string& text) {
     if (m_print) std::fprintf(stderr, "taloria2: %s\n", text.c_str());
 }
 
-bool ConsoleUiHost::file_needed_dialog(const std::string& message, std::string& path) {
+bool ConsoleUiHost::form_dialog(framework::DialogForm& form) {
+    const auto file = std::find_if(form.fields.begin(), form.fields.end(), [](const auto& field) {
+        return field.type == framework::DialogField::Type::file;
+    });
+    if (file == form.fields.end()) return false;
     if (m_nextAnswer < m_answers.size()) {
-        path = m_answers[m_nextAnswer++];
+        file->text = m_answers[m_nextAnswer++];
         return true;
     }
-    m_unanswered.push_back(message);
+    m_unanswered.push_back(form.message);
     return false;
 }
 

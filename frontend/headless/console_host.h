@@ -23,14 +23,13 @@ public:
     const std::vector<std::string>& unanswered() const { return m_unanswered; }
 
     void message_box(const std::string& text) override;
-    bool file_needed_dialog(const std::string& message, std::string& path) override;
-    bool configuration_dialog(bool&) override { return false; }
-    void about_dialog() override {}
-    bool file_open_dialog(std::string&) override { return false; }
-    bool file_save_dialog(std::string&) override { return false; }
+    // A dialog that asks for a file (the File Needed dialog of an "$ASK(" word) takes
+    // the next answer; every other dialog is cancelled.
+    bool form_dialog(framework::DialogForm& form) override;
+    bool file_dialog(framework::FileChooser, std::string&) override { return false; }
     void navigate(const std::string&, const std::string&) override {}
     void set_busy(bool) override {}
-    void run_progress(int, int, const std::string&) override {}
+    void progress_notice(const std::string&) override {}
     void command_states_changed() override {}
 
 private:

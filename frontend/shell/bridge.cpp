@@ -175,7 +175,7 @@ struct Bridge::Impl {
     std::map<std::string, std::string> frame_paths;
     json commands = {{"play", false}, {"pause", false}, {"stop", false}, {"paused", false}};
     bool busy = false;
-    json progress = {{"stage", -1}, {"index", -1}, {"command", ""}};
+    json progress = {{"text", ""}};
     std::vector<std::string> notices;
     std::vector<std::string> tickets;  // one-time stand-ins for the token
     json recent = json::array();
@@ -272,7 +272,7 @@ struct Bridge::Impl {
 
     bool run_in_progress() const {
         std::lock_guard lock(mutex);
-        return progress.value("index", -1) >= 0;
+        return !progress.value("text", std::string()).empty();
     }
 
     bool file_modal_open() const {
@@ -674,9 +674,9 @@ void Bridge::set_busy(bool busy) {
     impl_->broadcast_locked("busy", {{"busy", busy}});
 }
 
-void Bridge::set_progress(int stage, int index, const std::string& command) {
+void Bridge::set_progress(const std::string& text) {
     std::lock_guard lock(impl_->mutex);
-    impl_->progress = {{"stage", stage}, {"index", index}, {"command", command}};
+    impl_->progress = {{"text", text}};
     impl_->broadcast_locked("progress", impl_->progress);
 }
 

@@ -7,12 +7,11 @@
 // themselves but post work to the UI loop and wait for it.
 #pragma once
 
-#include <nlohmann/json.hpp>
-
 #include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,16 +24,16 @@ inline constexpr const char* kShellPrefix = "/~shell/";
 inline constexpr const char* kTokenCookie = "taloria_token";
 
 struct BridgeOptions {
-    std::string app_dir;                           // served folder (resolved before use)
-    int port = 0;                                  // 0 picks any free port
-    std::size_t max_body_bytes = 1024 * 1024;      // larger request bodies get 413
-    std::string token;                             // empty: a fresh random token
-    int heartbeat_ms = 5000;                       // idle interval of the event stream
-    std::size_t max_event_streams = 64;            // more open streams get 503
-    std::size_t kept_worker_threads = 8;           // started on demand, kept when idle
-    std::size_t max_worker_threads = 4096;         // every open connection holds one
-    int head_deadline_ms = 5000;                   // a request head must be complete by then
-    std::size_t max_unproven_connections = 256;    // without a valid token yet; the oldest give way
+    std::string app_dir;                         // served folder (resolved before use)
+    int port = 0;                                // 0 picks any free port
+    std::size_t max_body_bytes = 1024 * 1024;    // larger request bodies get 413
+    std::string token;                           // empty: a fresh random token
+    int heartbeat_ms = 5000;                     // idle interval of the event stream
+    std::size_t max_event_streams = 64;          // more open streams get 503
+    std::size_t kept_worker_threads = 8;         // started on demand, kept when idle
+    std::size_t max_worker_threads = 4096;       // every open connection holds one
+    int head_deadline_ms = 5000;                 // a request head must be complete by then
+    std::size_t max_unproven_connections = 256;  // without a valid token yet; the oldest give way
 };
 
 class Bridge {
@@ -106,7 +105,7 @@ public:
     // `paused`: a replay is paused (the Pause button shows itself pressed).
     void set_command_states(bool play, bool pause, bool stop, bool paused = false);
     void set_busy(bool busy);
-    void set_progress(int stage, int index, const std::string& command);
+    void set_progress(const std::string& text);
     // The player's file and replay state, for the signal panel.
     void set_replay(const std::string& file, bool playing, bool paused);
     // The recent-file list of the File menu (at most four paths).

@@ -1,9 +1,9 @@
 // Message boxes and dialogs as modal events of the shell.
 #include "browser_host.h"
 
-#include "message_loop.h"
-
 #include <cstdio>
+
+#include "message_loop.h"
 
 namespace shell {
 
@@ -32,61 +32,79 @@ void BrowserUiHost::message_box(const std::string& text) {
         m_bridge.add_notice(text);
         return;
     }
-    json data = {{"text", text}};
-    // The failure of the running command: the box offers to show what it
-    // printed, which the runner stores in its text output after the box.
-    const bool command_failed = m_runIndex >= 0 && text == "Command '" + m_runCommand + "' fails";
-    const std::string output = m_bridge.app_dir() + "/html/output" + std::to_string(m_runStage) +
-                               "-" + std::to_string(m_runIndex) + ".txt";
-    if (command_failed) data["output"] = output;
-    const json answer = run_modal("messageBox", data);
-    if (command_failed && answer.value("showOutput", false)) m_outputToShow = output;
+    run_modal("messageBox", {{"text", text}});
 }
 
-bool BrowserUiHost::file_needed_dialog(const std::string& message, std::string& path) {
-    const json answer = run_modal("fileNeeded", {{"message", message}, {"path", path}});
+bool BrowserUiHost::message_box_offering_file(const std::string& text, const std::string& file) {
+    if (!m_bridge.shell_connected()) {
+        message_box(text);
+        return false;
+    }
+    // The box gets a "Show output" button for the file.
+    const json answer = run_modal("messageBox", {{"text", text}, {"output", file}});
+    return answer.value("showOutput", false);
+}
+
+namespace {
+
+const char* FieldType(framework::DialogField::Type type) {
+    switch (type) {
+        case framework::DialogField::Type::file:
+            return "file";
+        case framework::DialogField::Type::check:
+            return "check";
+        default:
+            return "text";
+    }
+}
+
+// The modal's data: the form, and each field's proposed value under its name.
+json FormData(const framework::DialogForm& form) {
+    json data = {{"caption", form.caption},
+                 {"message", form.message},
+                 {"group", form.group},
+                 {"cancel", form.can_cancel},
+                 {"fields", json::array()}};
+    for (const framework::DialogField& field : form.fields) {
+        data["fields"].push_back(
+            {{"name", field.name}, {"type", FieldType(field.type)}, {"label", field.label}});
+        if (field.type == framework::DialogField::Type::check)
+            data[field.name] = field.checked;
+        else
+            data[field.name] = field.text;
+    }
+    return data;
+}
+
+}  // namespace
+
+bool BrowserUiHost::form_dialog(framework::DialogForm& form) {
+    const json answer = run_modal(form.kind, FormData(form));
+    if (!answer.value("ok", false)) return false;
+    for (framework::DialogField& field : form.fields) {
+        if (field.type == framework::DialogField::Type::check)
+            field.checked = answer.value(field.name, false);
+        else
+            field.text = answer.value(field.name, std::string());
+    }
+    return true;
+}
+
+bool BrowserUiHost::file_dialog(framework::FileChooser chooser, std::string& path) {
+    const char* kind = chooser == framework::FileChooser::open ? "fileOpen" : "fileSave";
+    const json answer = run_modal(kind, {{"path", path}});
     if (!answer.value("ok", false)) return false;
     path = answer.value("path", std::string());
     return true;
 }
 
-bool BrowserUiHost::configuration_dialog(bool& old_console) {
-    const json answer = run_modal("configuration", {{"oldConsole", old_console}});
-    if (!answer.value("ok", false)) return false;
-    old_console = answer.value("oldConsole", false);
-    return true;
+void BrowserUiHost::navigate(const std::string& path, const std::string& frame) {
+    m_bridge.navigate(path, frame);
 }
-
-void BrowserUiHost::about_dialog() { run_modal("about", {{"version", TALORIA_VERSION}}); }
-
-bool BrowserUiHost::file_open_dialog(std::string& path) {
-    const json answer = run_modal("fileOpen", {{"path", path}});
-    if (!answer.value("ok", false)) return false;
-    path = answer.value("path", std::string());
-    return true;
-}
-
-bool BrowserUiHost::file_save_dialog(std::string& path) {
-    const json answer = run_modal("fileSave", {{"path", path}});
-    if (!answer.value("ok", false)) return false;
-    path = answer.value("path", std::string());
-    return true;
-}
-
-void BrowserUiHost::navigate(const std::string& path, const std::string& frame) { m_bridge.navigate(path, frame); }
 
 void BrowserUiHost::set_busy(bool busy) { m_bridge.set_busy(busy); }
 
-void BrowserUiHost::run_progress(int stage, int index, const std::string& command) {
-    m_runStage = stage;
-    m_runIndex = index;
-    m_runCommand = command;
-    m_bridge.set_progress(stage, index, command);
-    if (index < 0 && !m_outputToShow.empty()) {
-        m_bridge.navigate(m_outputToShow, "RIGHT");
-        m_outputToShow.clear();
-    }
-}
+void BrowserUiHost::progress_notice(const std::string& text) { m_bridge.set_progress(text); }
 
 void BrowserUiHost::command_states_changed() {
     const CommandStates states = m_states ? m_states() : CommandStates{};

@@ -1,13 +1,13 @@
 // The user-interface host of the browser shell: message boxes, dialogs,
-// navigation, busy state, run progress and command states become events of
+// navigation, busy state, progress and command states become events of
 // the bridge; answers come back from the shell while the UI loop waits modally.
 #pragma once
 
-#include "bridge.h"
-#include "ui_host.h"
-
 #include <functional>
 #include <string>
+
+#include "bridge.h"
+#include "ui_host.h"
 
 namespace shell {
 
@@ -28,14 +28,16 @@ public:
     BrowserUiHost(Bridge& bridge, std::function<CommandStates()> states);
 
     void message_box(const std::string& text) override;
-    bool file_needed_dialog(const std::string& message, std::string& path) override;
-    bool configuration_dialog(bool& old_console) override;
-    void about_dialog() override;
-    bool file_open_dialog(std::string& path) override;
-    bool file_save_dialog(std::string& path) override;
+    // A messageBox modal with the file as its `output`, answered `showOutput`.
+    bool message_box_offering_file(const std::string& text, const std::string& file) override;
+    // A modal of the form's kind carrying its caption, message, group, whether it can be
+    // cancelled, its fields' descriptions and each field's value under the field's name.
+    bool form_dialog(framework::DialogForm& form) override;
+    // A fileOpen or fileSave modal.
+    bool file_dialog(framework::FileChooser chooser, std::string& path) override;
     void navigate(const std::string& path, const std::string& frame) override;
     void set_busy(bool busy) override;
-    void run_progress(int stage, int index, const std::string& command) override;
+    void progress_notice(const std::string& text) override;
     void command_states_changed() override;
 
 private:
@@ -46,12 +48,6 @@ private:
 
     Bridge& m_bridge;
     std::function<CommandStates()> m_states;
-    // The stage command that runs now (index -1 between runs), and the text
-    // output to show in the frame RIGHT once the run has ended.
-    int m_runStage = -1;
-    int m_runIndex = -1;
-    std::string m_runCommand;
-    std::string m_outputToShow;
 };
 
 }  // namespace shell

@@ -1,12 +1,13 @@
-// The front end's modal dialogs, shown by the browser shell through the
-// user-interface host: About, Configuration and File Needed.
+// The front end's modal dialogs, built from the framework's modal dialog with fields:
+// About and Configuration here, File Needed in the core (file_needed_dialog.h), which
+// opens it while it reads a configuration.
 #pragma once
 
-#include <string>
+#include "file_needed_dialog.h"
+#include "ui_host.h"
 
-// Results of DoModal.
-constexpr int IDOK = 1;
-constexpr int IDCANCEL = 2;
+using framework::IDCANCEL;
+using framework::IDOK;
 
 class CAboutDialog {
 public:
@@ -18,11 +19,4 @@ public:
     int DoModal();
     // The "Support older Windows versions" box: 0 clear, 1 ticked.
     int m_bOldConsole = 0;
-};
-
-class CFileNeededDialog {
-public:
-    int DoModal();
-    std::string m_strFilePath;  // the edit box: proposed before, chosen after OK
-    std::string m_strMessage;   // the text shown in place of "File Needed"
 };

@@ -1,12 +1,12 @@
 // The HTTP bridge of taloria2 under load and abuse: many clients during a run,
 // slow and unfinished requests, huge bodies and many event streams. None may
 // stop a normal request from being answered promptly.
-#include "program_fixture.h"
-
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <vector>
+
+#include "program_fixture.h"
 
 namespace faults {
 namespace {
@@ -63,8 +63,8 @@ protected:
     // `fetches` pages over its own keep-alive connection, all at the same time.
     CrowdResult Crowd(int clients, int fetches, int ramp_ms) {
         const std::vector<std::string> paths = {
-            app_dir_ + "/help/index.html", app_dir_ + "/html/input.htm", app_dir_ + "/html/pages.css",
-            "/~shell/", "/~shell/shell.js"};
+            app_dir_ + "/help/index.html", app_dir_ + "/html/input.htm",
+            app_dir_ + "/html/pages.css", "/~shell/", "/~shell/shell.js"};
         CrowdResult result;
         result.statuses.assign(static_cast<std::size_t>(clients * fetches), 0);
         std::vector<long long> slowest(static_cast<std::size_t>(clients), 0);
@@ -76,13 +76,16 @@ protected:
                 c.set_keep_alive(true);
                 for (int f = 0; f < fetches; ++f) {
                     const auto begun = Clock::now();
-                    auto page = c.Get(paths[static_cast<std::size_t>(i + f) % paths.size()].c_str());
+                    auto page =
+                        c.Get(paths[static_cast<std::size_t>(i + f) % paths.size()].c_str());
                     result.statuses[static_cast<std::size_t>(i * fetches + f)] =
                         page ? page->status : -static_cast<int>(page.error());
-                    slowest[static_cast<std::size_t>(i)] = std::max(slowest[static_cast<std::size_t>(i)], Millis(begun));
+                    slowest[static_cast<std::size_t>(i)] =
+                        std::max(slowest[static_cast<std::size_t>(i)], Millis(begun));
                 }
             });
-            if (ramp_ms > 0) std::this_thread::sleep_for(std::chrono::microseconds(ramp_ms * 1000 / clients));
+            if (ramp_ms > 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(ramp_ms * 1000 / clients));
         }
         for (auto& t : threads) t.join();
         result.all_ms = Millis(start);
@@ -93,7 +96,8 @@ protected:
     // Opens `count` connections that send a page request one byte per second
     // (or nothing at all, when `idle`), and measures a normal fetch beside them.
     long long FetchBesideSlowClients(int count, bool idle) {
-        const std::string request = "GET " + app_dir_ + "/help/index.html HTTP/1.1\r\n" + Headers() + "\r\n";
+        const std::string request =
+            "GET " + app_dir_ + "/help/index.html HTTP/1.1\r\n" + Headers() + "\r\n";
         std::vector<std::unique_ptr<RawSocket>> sockets;
         for (int i = 0; i < count; ++i) {
             sockets.push_back(std::make_unique<RawSocket>(port_));
@@ -103,7 +107,8 @@ protected:
         std::thread trickler([&] {
             for (std::size_t at = 0; !done.load() && !idle && at < request.size(); ++at) {
                 for (auto& socket : sockets) socket->Send(request.substr(at, 1));
-                for (int i = 0; i < 10 && !done.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                for (int i = 0; i < 10 && !done.load(); ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
             }
         });
         // Long enough for every slow connection to reach the server's workers.
@@ -126,9 +131,9 @@ protected:
         const auto start = Clock::now();
         for (auto& stream : streams) {
             const long long left = std::max<long long>(1, 5000 - Millis(start));
-            const std::string text = stream->Receive(static_cast<int>(left), [](const std::string& t) {
-                return t.find("event: hello") != std::string::npos;
-            });
+            const std::string text = stream->Receive(
+                static_cast<int>(left),
+                [](const std::string& t) { return t.find("event: hello") != std::string::npos; });
             if (text.find("event: hello") != std::string::npos) ++greeted;
         }
         *fetch_ms = TimedPageFetch();
@@ -146,8 +151,10 @@ TEST_F(faults_bridge, TwoHundredClientsDuringARunAllAnswered) {
         auto run = PostRun("Slow", input);
         run_status = run ? run->status : -static_cast<int>(run.error());
     });
-    ASSERT_TRUE(events.WaitFor("\"command\":\"faults_stage copy 3000\"", 10000, &seen))
-        << seen << "\nrun status " << run_status.load() << "\n" << ReadFile(stderr_path_);
+    ASSERT_TRUE(
+        events.WaitFor("\"text\":\"Stage 1, command 2: faults_stage copy 3000\"", 10000, &seen))
+        << seen << "\nrun status " << run_status.load() << "\n"
+        << ReadFile(stderr_path_);
 
     // 200 clients with three fetches each, connecting over one second, while
     // the run goes on.
@@ -180,9 +187,10 @@ TEST_F(faults_bridge, UnfinishedBodyIsDroppedAndNotHandled) {
     RawSocket socket(port_);
     ASSERT_TRUE(socket.ok());
     const std::string part = "input=unfinished-body-marker&config1=Quick";
-    ASSERT_TRUE(socket.Send("POST " + app_dir_ + "/html/input.htm HTTP/1.1\r\n" + Headers() +
-                            "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 100000\r\n\r\n" +
-                            part));
+    ASSERT_TRUE(socket.Send(
+        "POST " + app_dir_ + "/html/input.htm HTTP/1.1\r\n" + Headers() +
+        "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 100000\r\n\r\n" +
+        part));
     const long long fetch_ms = TimedPageFetch();
     EXPECT_GE(fetch_ms, 0);
     EXPECT_LT(fetch_ms, kPromptMs);
@@ -190,7 +198,8 @@ TEST_F(faults_bridge, UnfinishedBodyIsDroppedAndNotHandled) {
     // The server gives up on the body and closes the connection.
     const std::string answer = socket.Receive(15000);
     EXPECT_TRUE(socket.closed()) << answer;
-    EXPECT_EQ(ReadFile(fs::path(app_dir_) / "html/input.htm").find("unfinished-body-marker"), std::string::npos);
+    EXPECT_EQ(ReadFile(fs::path(app_dir_) / "html/input.htm").find("unfinished-body-marker"),
+              std::string::npos);
     ExpectQuickRun("after the unfinished body");
 }
 
@@ -205,20 +214,23 @@ TEST_F(faults_bridge, TenMegabyteBodiesAreRefused) {
                 httplib::Client c("127.0.0.1", port_);
                 c.set_read_timeout(20, 0);
                 c.set_write_timeout(20, 0);
-                auto r = c.Post((app_dir_ + "/html/input.htm").c_str(), big, "application/x-www-form-urlencoded");
+                auto r = c.Post((app_dir_ + "/html/input.htm").c_str(), big,
+                                "application/x-www-form-urlencoded");
                 statuses[i] = r ? r->status : -static_cast<int>(r.error());
                 return;
             }
             auto c = Client(20);
             auto r = i == 2 ? c.Post((app_dir_ + "/html/input.htm").c_str(),
-                           [&big](size_t offset, httplib::DataSink& sink) {
-                               const size_t piece = std::min<size_t>(65536, big.size() - offset);
-                               if (!sink.write(big.data() + offset, piece)) return false;
-                               if (offset + piece == big.size()) sink.done();
-                               return true;
-                           },
-                           "application/x-www-form-urlencoded")
-                            : c.Post((app_dir_ + "/html/input.htm").c_str(), big, "application/x-www-form-urlencoded");
+                                     [&big](size_t offset, httplib::DataSink& sink) {
+                                         const size_t piece =
+                                             std::min<size_t>(65536, big.size() - offset);
+                                         if (!sink.write(big.data() + offset, piece)) return false;
+                                         if (offset + piece == big.size()) sink.done();
+                                         return true;
+                                     },
+                                     "application/x-www-form-urlencoded")
+                            : c.Post((app_dir_ + "/html/input.htm").c_str(), big,
+                                     "application/x-www-form-urlencoded");
             // A server that refuses early may close before the whole body is sent.
             statuses[i] = r ? r->status : -static_cast<int>(r.error());
         });
@@ -231,7 +243,8 @@ TEST_F(faults_bridge, TenMegabyteBodiesAreRefused) {
                     (i == 2 && statuses[i] == -static_cast<int>(httplib::Error::Canceled)))
             << "sender " << i << ": " << statuses[i];
     }
-    EXPECT_TRUE(statuses[3] == 403 || statuses[3] == -static_cast<int>(httplib::Error::Write)) << statuses[3];
+    EXPECT_TRUE(statuses[3] == 403 || statuses[3] == -static_cast<int>(httplib::Error::Write))
+        << statuses[3];
     EXPECT_GE(fetch_ms, 0);
     EXPECT_LT(fetch_ms, kPromptMs);
     EXPECT_EQ(ReadFile(fs::path(app_dir_) / "html/input.htm").find("zzzzzzzz"), std::string::npos);
@@ -370,9 +383,10 @@ TEST_F(faults_bridge, ClientGoneDuringARunDoesNotStopIt) {
         RawSocket socket(port_);
         ASSERT_TRUE(socket.ok());
         const std::string body = "input=left+alone&config1=Slow&config2=None&config3=None&run=Run";
-        ASSERT_TRUE(socket.Send("POST " + app_dir_ + "/html/input.htm HTTP/1.1\r\n" + Headers() +
-                                "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
-                                std::to_string(body.size()) + "\r\n\r\n" + body));
+        ASSERT_TRUE(
+            socket.Send("POST " + app_dir_ + "/html/input.htm HTTP/1.1\r\n" + Headers() +
+                        "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                        std::to_string(body.size()) + "\r\n\r\n" + body));
         // Closed at once, as a browser tab that is shut while the run goes on.
     }
     // The run completes for nobody, and the program takes the next one.

@@ -248,23 +248,27 @@ TEST_F(CoreTest, core_TemplatesTakeMacroWordsOut) {
 TEST_F(CoreTest, core_AskMacroOpensTheFileNeededDialog) {
     Config("3s.txt", "$ASK(Pick a file) synth\nplay $ASK(Control file) $WAV\n");
     CTaloriaApp& a = Start();
-    host->file_needed_answers = {std::string("ctl.txt"), std::nullopt};
+    host->form_answers = {framework::RecordingUiHost::FormAnswer{"ctl.txt"}, std::nullopt};
     a.SelectConfiguration(2, "s");
     ASSERT_EQ(a.m_nCommands[2], 2);
     EXPECT_EQ(a.m_commands[2][0].text, " ctl.txt synth");
     EXPECT_EQ(a.m_commands[2][1].text, "play");
     EXPECT_EQ(a.m_commands[2][1].flags, CMD_WAV);
-    ASSERT_EQ(host->file_needed.size(), 2u);
-    EXPECT_EQ(host->file_needed[0].message, "Pick a file");
-    EXPECT_EQ(host->file_needed[0].proposed_path, "");
-    EXPECT_EQ(host->file_needed[1].message, "Control file");
-    EXPECT_EQ(host->file_needed[1].proposed_path, "ctl.txt");
+    ASSERT_EQ(host->forms.size(), 2u);
+    EXPECT_EQ(host->forms[0].kind, "fileNeeded");
+    EXPECT_EQ(host->forms[0].message, "Pick a file");
+    ASSERT_EQ(host->forms[0].fields.size(), 1u);
+    EXPECT_EQ(host->forms[0].fields[0].type, framework::DialogField::Type::file);
+    EXPECT_EQ(host->forms[0].fields[0].text, "");
+    EXPECT_EQ(host->forms[1].message, "Control file");
+    EXPECT_EQ(host->forms[1].fields[0].text, "ctl.txt");
 
     // Loading again asks again and proposes the last answer; OK with an empty
     // name still appends the space.
-    host->file_needed_answers = {std::string(""), std::string("b c.txt")};
+    host->form_answers = {framework::RecordingUiHost::FormAnswer{""},
+                          framework::RecordingUiHost::FormAnswer{"b c.txt"}};
     a.SelectConfiguration(2, "s");
-    EXPECT_EQ(host->file_needed[2].proposed_path, "ctl.txt");
+    EXPECT_EQ(host->forms[2].fields[0].text, "ctl.txt");
     EXPECT_EQ(a.m_commands[2][0].text, "  synth");
     EXPECT_EQ(a.m_commands[2][1].text, "play b c.txt");
     EXPECT_EQ(a.m_strAskedFile, "b c.txt");

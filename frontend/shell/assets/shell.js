@@ -420,18 +420,18 @@ function showModal(event) {
   let parts;
   switch (event.kind) {
     case 'messageBox': parts = messageBox(event); break;
-    case 'fileNeeded': parts = fileNeeded(event); break;
-    case 'configuration': parts = configuration(event); break;
     case 'about': parts = about(event); break;
     case 'fileOpen': case 'fileSave': parts = documentChooser(event); break;
-    default: answer(event.id, { ok: false }); return;
+    default:
+      if (!Array.isArray(event.fields)) { answer(event.id, { ok: false }); return; }
+      parts = form(event);
   }
   const { dialog } = parts;
   dialog.dataset.kind = event.kind;
   // Escape is Cancel (OK for a message box, which has nothing else).
   dialog.addEventListener('cancel', (e) => {
     e.preventDefault();
-    if (event.kind === 'messageBox' || event.kind === 'about') answer(event.id, { ok: true });
+    if (event.kind === 'messageBox' || event.kind === 'about' || event.cancel === false) answer(event.id, { ok: true });
     else answer(event.id, { ok: false });
   });
   openModals.set(event.id, dialog);
@@ -451,35 +451,6 @@ function messageBox(event) {
   return parts;
 }
 
-function fileNeeded(event) {
-  const parts = makeDialog('File Needed', event.id);
-  parts.dialog.classList.add('wide');
-  // The message takes the place of the dialog's "File Needed" text, even when empty.
-  const message = el('div', { className: 'centred', textContent: typeof event.message === 'string' ? event.message : 'File Needed' });
-  const input = el('input', { type: 'text', value: event.path || '', name: 'path', autofocus: true });
-  input.setAttribute('aria-label', 'File path');
-  const browse = el('button', { type: 'button', textContent: 'Browse' });
-  browse.addEventListener('click', async () => {
-    const chosen = await chooseFile('Open', input.value, false);
-    if (chosen !== null) input.value = chosen;
-  });
-  parts.body.append(message, el('div', { className: 'row' }, input, browse));
-  addButton(parts.buttons, 'OK', () => answer(event.id, { ok: true, path: input.value }), true);
-  addButton(parts.buttons, 'Cancel', () => answer(event.id, { ok: false }));
-  input.addEventListener('keydown', (e) => { if (e.key === 'Enter') answer(event.id, { ok: true, path: input.value }); });
-  return parts;
-}
-
-function configuration(event) {
-  const parts = makeDialog('Configuration', event.id);
-  const box = el('input', { type: 'checkbox', checked: !!event.oldConsole, id: `old-console-${event.id}`, name: 'oldConsole' });
-  const label = el('label', { htmlFor: box.id, textContent: ' Support older Windows versions' });
-  parts.body.append(el('fieldset', {}, el('legend', { textContent: 'Windows Compatibility' }), el('div', {}, box, label)));
-  addButton(parts.buttons, 'OK', () => answer(event.id, { ok: true, oldConsole: box.checked }), true);
-  addButton(parts.buttons, 'Cancel', () => answer(event.id, { ok: false }));
-  return parts;
-}
-
 function about(event) {
   const parts = makeDialog('About Taloria', event.id);
   const link = el('a', { href: webSiteAddress(), target: '_blank', rel: 'noopener', textContent: webSiteAddress() });
@@ -492,6 +463,45 @@ function about(event) {
         el('div', { textContent: 'Copyright \u00a9 the Taloria developers' }),
         el('div', {}, link))));
   addButton(parts.buttons, 'OK', () => answer(event.id, { ok: true }), true);
+  return parts;
+}
+
+// A dialog of the program (File Needed, Configuration, ...): its caption,
+// message and fields (text, file with Browse, check box), each answered under
+// its name; Enter in a text field is OK.
+function form(event) {
+  const parts = makeDialog(event.caption || hello.title || 'Taloria 2', event.id);
+  if (event.fields.some((field) => field.type === 'file')) parts.dialog.classList.add('wide');
+  if (event.message) parts.body.append(el('div', { className: 'centred', textContent: event.message }));
+  const readers = [];
+  const holder = event.group ? el('fieldset', {}, el('legend', { textContent: event.group })) : parts.body;
+  for (const field of event.fields) {
+    if (field.type === 'check') {
+      const box = el('input', { type: 'checkbox', checked: !!event[field.name], id: `${field.name}-${event.id}`, name: field.name });
+      holder.append(el('div', {}, box, el('label', { htmlFor: box.id, textContent: ` ${field.label || ''}` })));
+      readers.push(() => [field.name, box.checked]);
+      continue;
+    }
+    const input = el('input', { type: 'text', value: event[field.name] || '', name: field.name, autofocus: !readers.length });
+    input.addEventListener('keydown', (e) => { if (e.key === 'Enter') ok(); });
+    input.setAttribute('aria-label', field.label || field.name);
+    const row = el('div', { className: 'row' }, input);
+    if (field.type === 'file') {
+      const browse = el('button', { type: 'button', textContent: 'Browse' });
+      browse.addEventListener('click', async () => {
+        const chosen = await chooseFile('Open', input.value, false);
+        if (chosen !== null) input.value = chosen;
+      });
+      row.append(browse);
+    }
+    if (field.label) holder.append(el('div', { textContent: field.label }));
+    holder.append(row);
+    readers.push(() => [field.name, input.value]);
+  }
+  if (holder !== parts.body) parts.body.append(holder);
+  const ok = () => answer(event.id, { ok: true, ...Object.fromEntries(readers.map((read) => read())) });
+  addButton(parts.buttons, 'OK', ok, true);
+  if (event.cancel !== false) addButton(parts.buttons, 'Cancel', () => answer(event.id, { ok: false }));
   return parts;
 }
 
@@ -610,28 +620,26 @@ function showNotice(text) {
 
 // The run bar: shown while the program is busy or a run is in progress, with
 // the command that runs now (progress and busy events come in either order).
-let progress = { stage: -1, index: -1, command: '' };
+let progress = { text: '' };
 let busy = false;
 
 function updateRunBar() {
   document.body.classList.toggle('busy', busy);
-  const running = progress.index >= 0;
+  const running = !!progress.text;
   const bar = $('runbar');
   const wasHidden = bar.hidden;
   bar.hidden = !busy && !running;
   if (bar.hidden) return;
   if (wasHidden) $('run-stop').disabled = false;
   if ($('run-stop').disabled) return;  // keeps "Stopping..." until the run ends
-  $('run-text').textContent = running
-    ? `Stage ${progress.stage + 1}, command ${progress.index + 1}: ${progress.command}`
-    : 'Working...';
+  $('run-text').textContent = running ? progress.text : 'Working...';
 }
 
 function setBusy(value) { busy = value; updateRunBar(); updateRunState(); }
 
 function showProgress(p) {
   progress = p;
-  if (p.index >= 0) $('run-stop').disabled = false;
+  if (p.text) $('run-stop').disabled = false;
   updateRunBar();
   updateRunState();
 }
@@ -644,13 +652,9 @@ function showProgress(p) {
 let formsPending = 0;
 let playerCommands = { play: false, pause: false, stop: false, paused: false };
 
-function runInProgress() { return formsPending > 0 || busy || progress.index >= 0; }
+function runInProgress() { return formsPending > 0 || busy || !!progress.text; }
 
-function runStatusText() {
-  return progress.index >= 0
-    ? `Stage ${progress.stage + 1}, command ${progress.index + 1}: ${progress.command}`
-    : 'Working...';
-}
+function runStatusText() { return progress.text || 'Working...'; }
 
 function formStarted() { formsPending++; updateRunState(); }
 function formEnded() { formsPending = Math.max(0, formsPending - 1); updateRunState(); }

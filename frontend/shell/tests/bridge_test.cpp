@@ -422,7 +422,7 @@ TEST_F(shell_bridge, ModalRepliesReachTheWaitingSide) {
 TEST_F(shell_bridge, TextsThatAreNotUtf8StillReachTheShell) {
     StreamReader reader(port_);
     ASSERT_TRUE(reader.wait_for("event: hello"));
-    bridge_->set_progress(0, 1, "tool caf\xE9 --x");
+    bridge_->set_progress("Stage 1, command 2: tool caf\xE9 --x");
     bridge_->open_modal("messageBox", {{"text", "Unable to open '/tmp/\xFF'"}});
     EXPECT_TRUE(reader.wait_for("tool caf\xEF\xBF\xBD --x"));
     EXPECT_TRUE(reader.wait_for("Unable to open '/tmp/\xEF\xBF\xBD'"));

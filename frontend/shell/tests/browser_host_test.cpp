@@ -2,9 +2,8 @@
 // shell answers over HTTP; without a shell they answer at once.
 #include "browser_host.h"
 
-#include <httplib.h>
-
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -21,17 +20,19 @@ const std::string kToken = "fedcba9876543210fedcba9876543210";
 // A stand-in shell: reads the event stream and answers each modal with `reply`.
 class AnsweringShell {
 public:
-    AnsweringShell(int port, std::function<json(const json&)> reply) : port_(port), reply_(std::move(reply)) {
+    AnsweringShell(int port, std::function<json(const json&)> reply)
+        : port_(port), reply_(std::move(reply)) {
         thread_ = std::thread([this] {
             client_.set_read_timeout(5, 0);
-            client_.Get("/~shell/events", {{"X-Taloria-Token", kToken}}, [this](const char* data, size_t n) {
-                buffer_.append(data, n);
-                Answer();
-                std::lock_guard lock(mutex_);
-                connected_ = true;
-                cv_.notify_all();
-                return true;
-            });
+            client_.Get("/~shell/events", {{"X-Taloria-Token", kToken}},
+                        [this](const char* data, size_t n) {
+                            buffer_.append(data, n);
+                            Answer();
+                            std::lock_guard lock(mutex_);
+                            connected_ = true;
+                            cv_.notify_all();
+                            return true;
+                        });
         });
         std::unique_lock lock(mutex_);
         cv_.wait_for(lock, std::chrono::seconds(5), [this] { return connected_; });
@@ -53,7 +54,8 @@ private:
             json answer = reply_(event);
             answer["id"] = event["id"];
             httplib::Client poster("127.0.0.1", port_);
-            poster.Post("/~shell/reply", {{"X-Taloria-Token", kToken}}, answer.dump(), "application/json");
+            poster.Post("/~shell/reply", {{"X-Taloria-Token", kToken}}, answer.dump(),
+                        "application/json");
         }
     }
 
@@ -66,6 +68,25 @@ private:
     std::condition_variable cv_;
     bool connected_ = false;
 };
+
+// Forms shaped like the application's File Needed and Configuration dialogs.
+framework::DialogForm FileNeeded(const std::string& message, const std::string& path) {
+    framework::DialogForm form;
+    form.kind = "fileNeeded";
+    form.caption = "File Needed";
+    form.message = message;
+    form.fields.push_back({framework::DialogField::Type::file, "path", "", path, false});
+    return form;
+}
+
+framework::DialogForm Configuration(bool old_console) {
+    framework::DialogForm form;
+    form.kind = "configuration";
+    form.group = "Windows Compatibility";
+    form.fields.push_back({framework::DialogField::Type::check, "oldConsole",
+                           "Support older Windows versions", "", old_console});
+    return form;
+}
 
 class shell_browser_host : public ::testing::Test {
 protected:
@@ -86,25 +107,31 @@ protected:
 
 TEST_F(shell_browser_host, DialogsWaitForTheShellsAnswer) {
     AnsweringShell shell(bridge_->port(), [](const json& event) -> json {
-        if (event["kind"] == "fileNeeded") return {{"ok", true}, {"path", "/data/" + event["path"].get<std::string>()}};
-        if (event["kind"] == "configuration") return {{"ok", true}, {"oldConsole", !event["oldConsole"].get<bool>()}};
+        if (event["kind"] == "fileNeeded")
+            return {{"ok", true}, {"path", "/data/" + event["path"].get<std::string>()}};
+        if (event["kind"] == "configuration")
+            return {{"ok", true}, {"oldConsole", !event["oldConsole"].get<bool>()}};
         if (event["kind"] == "fileSave") return {{"ok", false}};
         return {{"ok", true}};
     });
     ASSERT_TRUE(bridge_->shell_connected());
 
-    std::string path = "a.txt";
-    EXPECT_TRUE(host_->file_needed_dialog("Pick one", path));
-    EXPECT_EQ(path, "/data/a.txt");
-    bool old_console = false;
-    EXPECT_TRUE(host_->configuration_dialog(old_console));
-    EXPECT_TRUE(old_console);
+    framework::DialogForm needed = FileNeeded("Pick one", "a.txt");
+    EXPECT_TRUE(host_->form_dialog(needed));
+    EXPECT_EQ(needed.fields[0].text, "/data/a.txt");
+    framework::DialogForm configuration = Configuration(false);
+    EXPECT_TRUE(host_->form_dialog(configuration));
+    EXPECT_TRUE(configuration.fields[0].checked);
     std::string target = "kept";
-    EXPECT_FALSE(host_->file_save_dialog(target));
+    EXPECT_FALSE(host_->file_dialog(framework::FileChooser::save, target));
     EXPECT_EQ(target, "kept");
     host_->message_box("Command 'x' fails");
     ASSERT_EQ(shell.seen.size(), 4u);
     EXPECT_EQ(shell.seen[0]["message"], "Pick one");
+    EXPECT_EQ(shell.seen[0]["caption"], "File Needed");
+    EXPECT_EQ(shell.seen[0]["fields"][0]["type"], "file");
+    EXPECT_EQ(shell.seen[1]["group"], "Windows Compatibility");
+    EXPECT_EQ(shell.seen[1]["fields"][0]["label"], "Support older Windows versions");
     EXPECT_EQ(shell.seen[3]["kind"], "messageBox");
     EXPECT_EQ(shell.seen[3]["text"], "Command 'x' fails");
 }
@@ -115,11 +142,12 @@ TEST_F(shell_browser_host, WithoutAShellMessagesPrintAndDialogsCancel) {
     testing::internal::CaptureStderr();
     host_->message_box("No configuration files found");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "taloria2: No configuration files found\n");
-    std::string path = "proposed";
-    EXPECT_FALSE(host_->file_needed_dialog("Pick", path));
-    EXPECT_EQ(path, "proposed");
-    bool old_console = true;
-    EXPECT_FALSE(host_->configuration_dialog(old_console));
+    framework::DialogForm needed = FileNeeded("Pick", "proposed");
+    EXPECT_FALSE(host_->form_dialog(needed));
+    EXPECT_EQ(needed.fields[0].text, "proposed");
+    framework::DialogForm configuration = Configuration(true);
+    EXPECT_FALSE(host_->form_dialog(configuration));
+    EXPECT_TRUE(configuration.fields[0].checked);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 

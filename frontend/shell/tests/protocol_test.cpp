@@ -213,14 +213,14 @@ TEST_F(shell_protocol, RunsDialogsAndThePlayerWithoutABrowser) {
     events.WaitFor("modalClosed", mark, [&](const json& d) { return d["id"] == asked["id"]; });
     // The same modal cannot be answered twice.
     EXPECT_EQ(PostJson("/~shell/reply", {{"id", asked["id"]}, {"ok", true}}), 404);
-    events.WaitFor("progress", mark, [](const json& d) { return d["stage"] == 0 && d["index"] == 0 && d["command"] == "echo /data/chosen one.txt"; });
+    events.WaitFor("progress", mark, [](const json& d) { return d["text"] == "Stage 1, command 1: echo /data/chosen one.txt"; });
     const json box = events.WaitFor("modal", mark, [](const json& d) { return d["kind"] == "messageBox"; });
     EXPECT_EQ(box["text"], "Command 'sh -c \"exit 3\"' fails");
     EXPECT_EQ(PostJson("/~shell/reply", {{"id", box["id"]}, {"ok", true}}), 204);
     ASSERT_EQ(run.wait_for(kWait), std::future_status::ready);
     EXPECT_EQ(run.get(), 204);
     events.WaitFor("navigate", mark, [&](const json& d) { return d["path"] == app_dir_ + "/html/system.htm" && d["frame"] == "LEFT"; });
-    events.WaitFor("progress", mark, [](const json& d) { return d["index"] == -1; });
+    events.WaitFor("progress", mark, [](const json& d) { return d["text"] == ""; });
     EXPECT_EQ(ReadFile(app_dir_ + "/html/output0-0.txt"), "/data/chosen one.txt\n");
     auto c = Client();
     auto results = c.Get((app_dir_ + "/html/system.htm").c_str());

@@ -1,14 +1,6 @@
 // The view against the real application object and document: results rows,
 // form requests (help, run), audio links that fail, and the commands of the
 // main frame, with a recording user-interface host.
-#include "audio_player.h"
-#include "dialogs.h"
-#include "main_frame.h"
-#include "message_loop.h"
-#include "silent_wave.h"
-#include "taloria_app.h"
-#include "taloria_doc.h"
-#include "ui_host_recording.h"
 #include "view.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +9,15 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "audio_player.h"
+#include "dialogs.h"
+#include "main_frame.h"
+#include "message_loop.h"
+#include "silent_wave.h"
+#include "taloria_app.h"
+#include "taloria_doc.h"
+#include "ui_host_recording.h"
 
 namespace fs = std::filesystem;
 
@@ -35,8 +36,10 @@ protected:
         root_ = fs::temp_directory_path() / ("taloria-view-" + std::to_string(::getpid()));
         fs::remove_all(root_);
         fs::create_directories(root_);
-        fs::copy(fs::path(TALORIA_SOURCE_DIR) / "frontend/appdata", root_ / "app", fs::copy_options::recursive);
-        std::ofstream(root_ / "app/config/2Beta.txt") << "?Help of beta.\n?Second line.\ncat $TEXT\n";
+        fs::copy(fs::path(TALORIA_SOURCE_DIR) / "frontend/appdata", root_ / "app",
+                 fs::copy_options::recursive);
+        std::ofstream(root_ / "app/config/2Beta.txt")
+            << "?Help of beta.\n?Second line.\ncat $TEXT\n";
         std::ofstream(root_ / "app/config/3Fails.txt") << "sh -c \"echo oops; exit 4\"\n";
         fs::create_directories(root_ / "home");
         setenv("XDG_CONFIG_HOME", (root_ / "home").c_str(), 1);
@@ -115,24 +118,38 @@ TEST_F(shell_view, ResultRowsFollowTheMarksOfEachCommand) {
         {"input, text and audio",
          {Cmd("", CMD_INPUT), Cmd("espeak <x> & y", CMD_TEXT), Cmd("parvox", CMD_WAV)},
          green + "<a href='" + app_dir_ + "/html/synthesis.htm' target='_top'>Input</a>" + end +
-             yellow + "espeak <x> & y" + end +
-             green + "<a href='output0-1.txt' target='RIGHT'><img src='text.gif' width=50 height=32 border=0></a>" + end +
-             yellow + "parvox" + end +
-             green + "<a href='output0-2.wav'>AUDIO</a>" + end},
+             yellow + "espeak <x> & y" + end + green +
+             "<a href='output0-1.txt' target='RIGHT'><img src='text.gif' width=50 height=32 "
+             "border=0></a>" +
+             end + yellow + "parvox" + end + green + "<a href='output0-2.wav'>AUDIO</a>" + end},
         {"third command failed",
          {Cmd("", CMD_INPUT), Cmd("a", CMD_TEXT), Cmd("parvox", CMD_WAV, "", 0), Cmd("never", 0)},
          green + "<a href='" + app_dir_ + "/html/synthesis.htm' target='_top'>Input</a>" + end +
-             yellow + "a" + end +
-             green + "<a href='output0-1.txt' target='RIGHT'><img src='text.gif' width=50 height=32 border=0></a>" + end +
-             "<tr><td bgcolor='#FFD0D0'><center><a href='output0-2.txt' target='RIGHT'><img src='error.gif' width=50 height=32 border=0></a>" + end},
-        {"text wins over audio", {Cmd("b", CMD_TEXT | CMD_WAV)},
-         yellow + "b" + end + green + "<a href='output0-0.txt' target='RIGHT'><img src='text.gif' width=50 height=32 border=0></a>" + end},
-        {"output has no output row", {Cmd("", CMD_OUTPUT | CMD_TEXT, "html/s.wav")},
+             yellow + "a" + end + green +
+             "<a href='output0-1.txt' target='RIGHT'><img src='text.gif' width=50 height=32 "
+             "border=0></a>" +
+             end +
+             "<tr><td bgcolor='#FFD0D0'><center><a href='output0-2.txt' target='RIGHT'><img "
+             "src='error.gif' width=50 height=32 border=0></a>" +
+             end},
+        {"text wins over audio",
+         {Cmd("b", CMD_TEXT | CMD_WAV)},
+         yellow + "b" + end + green +
+             "<a href='output0-0.txt' target='RIGHT'><img src='text.gif' width=50 height=32 "
+             "border=0></a>" +
+             end},
+        {"output has no output row",
+         {Cmd("", CMD_OUTPUT | CMD_TEXT, "html/s.wav")},
          green + "<a href='" + app_dir_ + "/html/s.wav' target='RIGHT'>Output</a>" + end},
-        {"argument link and xml", {Cmd("tool x", CMD_ARG | CMD_XML, "html/o.xml")},
-         yellow + "<a href='" + app_dir_ + "/html/o.xml' target='RIGHT'>tool x</a>" + end +
-             green + "<a href='output0-0.xml' target='RIGHT'><img src='xml.gif' width=50 height=32 border=0></a>" + end},
-        {"tee alone is a plain row", {Cmd("tee-tool", CMD_TEE, "html/t.txt")}, yellow + "tee-tool" + end},
+        {"argument link and xml",
+         {Cmd("tool x", CMD_ARG | CMD_XML, "html/o.xml")},
+         yellow + "<a href='" + app_dir_ + "/html/o.xml' target='RIGHT'>tool x</a>" + end + green +
+             "<a href='output0-0.xml' target='RIGHT'><img src='xml.gif' width=50 height=32 "
+             "border=0></a>" +
+             end},
+        {"tee alone is a plain row",
+         {Cmd("tee-tool", CMD_TEE, "html/t.txt")},
+         yellow + "tee-tool" + end},
         {"no commands", {}, ""},
     };
     for (const Case& c : cases) {
@@ -184,12 +201,14 @@ TEST_F(shell_view, HelpPageShowsAPostedNameAsTextNeverAsMarkup) {
 }
 
 TEST_F(shell_view, RunRequestDecodesSelectsRewritesRunsAndShowsResults) {
-    EXPECT_TRUE(Post("input=hello+world%0D%0Aagain&config1=Typed+text&config2=Beta&config3=Nope&run=Run"));
+    EXPECT_TRUE(
+        Post("input=hello+world%0D%0Aagain&config1=Typed+text&config2=Beta&config3=Nope&run=Run"));
     EXPECT_EQ(Doc()->m_strInputText, "hello world\nagain");
     EXPECT_EQ(app_->m_strStageConfig[0], "Typed text");
     EXPECT_EQ(app_->m_strStageConfig[1], "Beta");
     EXPECT_EQ(app_->m_strStageConfig[2], "");  // not in the catalogue: unchanged
-    EXPECT_NE(ReadFile(app_dir_ + "/html/input.htm").find("<option selected>Beta</option>"), std::string::npos);
+    EXPECT_NE(ReadFile(app_dir_ + "/html/input.htm").find("<option selected>Beta</option>"),
+              std::string::npos);
     EXPECT_EQ(ReadFile(app_dir_ + "/html/output1-0.txt"), "hello world\nagain");
     ASSERT_FALSE(host_.navigations.empty());
     EXPECT_EQ(host_.navigations.back().path, app_dir_ + "/html/system.htm");
@@ -231,7 +250,8 @@ TEST_F(shell_view, AudioLinkThatCannotBeOpenedIsFollowedOnceThenCancelled) {
     EXPECT_TRUE(cancel);
     EXPECT_EQ(host_.messages.size(), 1u);
     // Links that are not audio, or audio with another case, go ahead.
-    for (const std::string& url : {std::string("http://example.org/a.wav"), app_dir_ + "/html/x.WAV"}) {
+    for (const std::string& url :
+         {std::string("http://example.org/a.wav"), app_dir_ + "/html/x.WAV"}) {
         cancel = false;
         view_->OnBeforeNavigate2(url, 0, "", "", "", &cancel);
         EXPECT_FALSE(cancel) << url;
@@ -272,14 +292,23 @@ TEST_F(shell_view, AudioLinkPlaysFromItsFragmentAndIsNotOpenedTwice) {
 }
 
 TEST_F(shell_view, ConfigurationDialogChangesTheSettingOnlyOnOk) {
-    host_.configuration_answers = {true, std::nullopt, false};
+    using Answer = framework::RecordingUiHost::FormAnswer;
+    host_.form_answers = {Answer{"1"}, std::nullopt, Answer{"0"}};
     CMainFrame::OnConfiguration();
     EXPECT_EQ(app_->m_bOldConsole, 1);
     CMainFrame::OnConfiguration();  // Cancel
     EXPECT_EQ(app_->m_bOldConsole, 1);
     CMainFrame::OnConfiguration();
     EXPECT_EQ(app_->m_bOldConsole, 0);
-    EXPECT_EQ(host_.configuration_shown, (std::vector<bool>{false, true, true}));
+    std::vector<bool> shown;
+    for (const framework::DialogForm& form : host_.forms) {
+        EXPECT_EQ(form.kind, "configuration");
+        EXPECT_EQ(form.group, "Windows Compatibility");
+        ASSERT_EQ(form.fields.size(), 1u);
+        EXPECT_EQ(form.fields[0].label, "Support older Windows versions");
+        shown.push_back(form.fields[0].checked);
+    }
+    EXPECT_EQ(shown, (std::vector<bool>{false, true, true}));
 }
 
 TEST_F(shell_view, PlayWithoutAPlayFileDoesNothing) {
@@ -293,7 +322,7 @@ TEST_F(shell_view, PlayWithoutAPlayFileDoesNothing) {
 }
 
 TEST_F(shell_view, DialogsReportOkAndCancel) {
-    host_.file_needed_answers = {std::string("/tmp/a.txt"), std::nullopt};
+    host_.form_answers = {framework::RecordingUiHost::FormAnswer{"/tmp/a.txt"}, std::nullopt};
     CFileNeededDialog dialog;
     dialog.m_strMessage = "Need it";
     dialog.m_strFilePath = "old.txt";
@@ -302,9 +331,16 @@ TEST_F(shell_view, DialogsReportOkAndCancel) {
     dialog.m_strFilePath = "kept.txt";
     EXPECT_EQ(dialog.DoModal(), IDCANCEL);
     EXPECT_EQ(dialog.m_strFilePath, "kept.txt");
-    ASSERT_EQ(host_.file_needed.size(), 2u);
-    EXPECT_EQ(host_.file_needed[0].message, "Need it");
-    EXPECT_EQ(host_.file_needed[0].proposed_path, "old.txt");
+    ASSERT_EQ(host_.forms.size(), 2u);
+    EXPECT_EQ(host_.forms[0].message, "Need it");
+    EXPECT_EQ(host_.forms[0].fields[0].text, "old.txt");
+
+    // About has nothing to cancel.
+    CAboutDialog about;
+    EXPECT_EQ(about.DoModal(), IDOK);
+    ASSERT_EQ(host_.forms.size(), 3u);
+    EXPECT_EQ(host_.forms[2].kind, "about");
+    EXPECT_FALSE(host_.forms[2].can_cancel);
 }
 
 }  // namespace

@@ -13,17 +13,17 @@ public:
     explicit QuietUiHost(std::string answered_file) : answered_file_(std::move(answered_file)) {}
 
     void message_box(const std::string&) override {}
-    bool file_needed_dialog(const std::string&, std::string& path) override {
-        path = answered_file_;
+    // Every dialog is answered OK with the file in its text fields (an "$ASK(" word's
+    // File Needed dialog has one).
+    bool form_dialog(framework::DialogForm& form) override {
+        for (framework::DialogField& field : form.fields)
+            if (field.type != framework::DialogField::Type::check) field.text = answered_file_;
         return true;
     }
-    bool configuration_dialog(bool&) override { return false; }
-    void about_dialog() override {}
-    bool file_open_dialog(std::string&) override { return false; }
-    bool file_save_dialog(std::string&) override { return false; }
+    bool file_dialog(framework::FileChooser, std::string&) override { return false; }
     void navigate(const std::string&, const std::string&) override {}
     void set_busy(bool) override {}
-    void run_progress(int, int, const std::string&) override {}
+    void progress_notice(const std::string&) override {}
     void command_states_changed() override {}
 
 private:
