@@ -287,8 +287,10 @@ TEST_F(faults_bridge, HundredsOfIdleConnectionsDoNotDelayOthers) {
 TEST_F(faults_bridge, ThousandsOfTricklingConnectionsAreCutOff) {
     const int count = OpenableConnections(3000);
     ASSERT_GE(count, 300) << "too few open files allowed";
-    const std::string request = "GET " + app_dir_ + "/help/index.html HTTP/1.1\r\nHost: 127.0.0.1:" +
-                                std::to_string(port_) + "\r\nX-Padding: " + std::string(200, 'x');
+    const std::string request =
+        "GET " + app_dir_ +
+        "/help/index.html HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+        "\r\nX-Padding: " + std::string(200, 'x');
     std::vector<std::unique_ptr<RawSocket>> sockets;
     for (int i = 0; i < count; ++i) sockets.push_back(std::make_unique<RawSocket>(port_));
     const auto opened = Clock::now();
@@ -296,7 +298,8 @@ TEST_F(faults_bridge, ThousandsOfTricklingConnectionsAreCutOff) {
     std::thread trickler([&] {
         for (std::size_t at = 0; !done.load() && at < request.size(); ++at) {
             for (auto& socket : sockets) socket->Send(request.substr(at, 1));
-            for (int i = 0; i < 5 && !done.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            for (int i = 0; i < 5 && !done.load(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));

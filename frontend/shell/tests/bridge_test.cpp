@@ -4,12 +4,11 @@
 #include "bridge.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -48,7 +47,8 @@ std::string read_to_end(int fd) {
     std::string response;
     char buffer[4096];
     ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0) response.append(buffer, static_cast<std::size_t>(n));
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        response.append(buffer, static_cast<std::size_t>(n));
     return response;
 }
 
@@ -118,8 +118,9 @@ protected:
     }
 
     std::string get_raw(const std::string& target, const std::string& extra = "") {
-        return raw_request(port_, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
-                                      "\r\nX-Taloria-Token: " + kToken + "\r\n" + extra + "Connection: close\r\n\r\n");
+        return raw_request(port_, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                      std::to_string(port_) + "\r\nX-Taloria-Token: " + kToken +
+                                      "\r\n" + extra + "Connection: close\r\n\r\n");
     }
 
     fs::path root_;
@@ -169,7 +170,8 @@ TEST_F(shell_bridge, NoWayOutOfTheAppDirectory) {
 }
 
 TEST_F(shell_bridge, FoldersAreNeverListed) {
-    for (const std::string& target : {app_, app_ + "/", app_ + "/html", app_ + "/html/", std::string("/")}) {
+    for (const std::string& target :
+         {app_, app_ + "/", app_ + "/html", app_ + "/html/", std::string("/")}) {
         const std::string response = get_raw(target);
         EXPECT_EQ(status_of(response), 404) << target;
         EXPECT_EQ(response.find("page.htm"), std::string::npos) << target;
@@ -181,7 +183,8 @@ TEST_F(shell_bridge, TokenIsRequiredAndBecomesAStrictCookie) {
     auto refused = anonymous.Get((app_ + "/html/page.htm").c_str());
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->status, 403);
-    auto wrong = anonymous.Get((app_ + "/html/page.htm?token=0123456789abcdef0123456789abcdee").c_str());
+    auto wrong =
+        anonymous.Get((app_ + "/html/page.htm?token=0123456789abcdef0123456789abcdee").c_str());
     ASSERT_TRUE(wrong);
     EXPECT_EQ(wrong->status, 403);
     auto shell_page = anonymous.Get(("/~shell/?token=" + kToken).c_str());
@@ -191,7 +194,8 @@ TEST_F(shell_bridge, TokenIsRequiredAndBecomesAStrictCookie) {
     EXPECT_NE(cookie.find("taloria_token=" + kToken), std::string::npos);
     EXPECT_NE(cookie.find("HttpOnly"), std::string::npos);
     EXPECT_NE(cookie.find("SameSite=Strict"), std::string::npos);
-    auto with_cookie = anonymous.Get((app_ + "/html/page.htm").c_str(), {{"Cookie", "taloria_token=" + kToken}});
+    auto with_cookie =
+        anonymous.Get((app_ + "/html/page.htm").c_str(), {{"Cookie", "taloria_token=" + kToken}});
     ASSERT_TRUE(with_cookie);
     EXPECT_EQ(with_cookie->status, 200);
     // Refusals come before any handler: a form post without the token never arrives.
@@ -204,7 +208,10 @@ TEST_F(shell_bridge, TokenIsRequiredAndBecomesAStrictCookie) {
 
 TEST_F(shell_bridge, ForeignOrMissingHostIsRefused) {
     const std::string port = std::to_string(port_);
-    struct Case { std::string host_line; int status; };
+    struct Case {
+        std::string host_line;
+        int status;
+    };
     const Case cases[] = {
         {"Host: 127.0.0.1:" + port + "\r\n", 200},
         {"Host: localhost:" + port + "\r\n", 200},
@@ -215,9 +222,9 @@ TEST_F(shell_bridge, ForeignOrMissingHostIsRefused) {
         {"", 403},
     };
     for (const Case& c : cases) {
-        const std::string response = raw_request(
-            port_, "GET " + app_ + "/html/page.htm HTTP/1.1\r\n" + c.host_line + "X-Taloria-Token: " + kToken +
-                       "\r\nConnection: close\r\n\r\n");
+        const std::string response =
+            raw_request(port_, "GET " + app_ + "/html/page.htm HTTP/1.1\r\n" + c.host_line +
+                                   "X-Taloria-Token: " + kToken + "\r\nConnection: close\r\n\r\n");
         EXPECT_EQ(status_of(response), c.status) << c.host_line;
     }
 }
@@ -225,7 +232,8 @@ TEST_F(shell_bridge, ForeignOrMissingHostIsRefused) {
 TEST_F(shell_bridge, PostsFromAForeignOriginAreRefused) {
     auto c = client();
     const std::string own = "http://127.0.0.1:" + std::to_string(port_);
-    auto foreign = c.Post("/x", {{"Origin", "http://evil.example"}}, "input=a", "application/x-www-form-urlencoded");
+    auto foreign = c.Post("/x", {{"Origin", "http://evil.example"}}, "input=a",
+                          "application/x-www-form-urlencoded");
     ASSERT_TRUE(foreign);
     EXPECT_EQ(foreign->status, 403);
     auto null_origin = c.Post("/~shell/stop", {{"Origin", "null"}}, "{}", "application/json");
@@ -264,7 +272,8 @@ TEST_F(shell_bridge, FormPostsToAnyPathAreNavigationsAnswered204) {
 
 TEST_F(shell_bridge, APostThatGoesAheadSendsTheBrowserToItsAddress) {
     auto c = client();
-    auto res = c.Post((app_ + "/html/page.htm?x=1").c_str(), "", "application/x-www-form-urlencoded");
+    auto res =
+        c.Post((app_ + "/html/page.htm?x=1").c_str(), "", "application/x-www-form-urlencoded");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 303);
     EXPECT_EQ(res->get_header_value("Location"), app_ + "/html/page.htm?x=1");
@@ -279,7 +288,8 @@ TEST_F(shell_bridge, ShellFilesCommandsLinksAndStop) {
     ASSERT_TRUE(page);
     EXPECT_EQ(page->status, 200);
     EXPECT_NE(page->body.find("id=\"view\""), std::string::npos);
-    EXPECT_NE(page->get_header_value("Content-Security-Policy").find("frame-ancestors 'none'"), std::string::npos);
+    EXPECT_NE(page->get_header_value("Content-Security-Policy").find("frame-ancestors 'none'"),
+              std::string::npos);
     EXPECT_EQ(page->get_header_value("X-Frame-Options"), "SAMEORIGIN");
     auto script = c.Get("/~shell/shell.js");
     ASSERT_TRUE(script);
@@ -336,7 +346,8 @@ public:
     // Waits until the stream holds `needle`; false after two seconds.
     bool wait_for(const std::string& needle) {
         std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, std::chrono::seconds(2), [&] { return text_.find(needle) != std::string::npos; });
+        return cv_.wait_for(lock, std::chrono::seconds(2),
+                            [&] { return text_.find(needle) != std::string::npos; });
     }
 
 private:
@@ -369,7 +380,8 @@ TEST_F(shell_bridge, ModalRepliesReachTheWaitingSide) {
     std::atomic<int> wakes{0};
     bridge_->on_modal_answer([&] { wakes++; });
     StreamReader reader(port_);
-    const int id = bridge_->open_modal("fileNeeded", {{"message", "Need a file"}, {"path", "a.txt"}});
+    const int id =
+        bridge_->open_modal("fileNeeded", {{"message", "Need a file"}, {"path", "a.txt"}});
     EXPECT_TRUE(reader.wait_for("Need a file"));
     EXPECT_FALSE(bridge_->modal_answer(id));
 
@@ -389,9 +401,9 @@ TEST_F(shell_bridge, ModalRepliesReachTheWaitingSide) {
     EXPECT_EQ(json::parse(of_file->body)["path"], app_ + "/html");
 
     // Replies of the wrong shape are refused and leave the dialog open.
-    for (const char* bad : {R"({"id":"1","ok":true})", R"({"ok":true})", R"([1])", "{",
-                            R"({"id":1,"ok":"yes"})", R"({"id":1,"ok":true,"path":7})",
-                            R"({"id":1,"ok":true,"oldConsole":1})"}) {
+    for (const char* bad :
+         {R"({"id":"1","ok":true})", R"({"ok":true})", R"([1])", "{", R"({"id":1,"ok":"yes"})",
+          R"({"id":1,"ok":true,"path":7})", R"({"id":1,"ok":true,"oldConsole":1})"}) {
         std::string body = bad;
         const std::size_t at = body.find("\"id\":1");
         if (at != std::string::npos) body.replace(at, 6, "\"id\":" + std::to_string(id));
@@ -401,8 +413,9 @@ TEST_F(shell_bridge, ModalRepliesReachTheWaitingSide) {
     }
     EXPECT_FALSE(bridge_->modal_answer(id));
 
-    auto reply = c.Post("/~shell/reply", json{{"id", id}, {"ok", true}, {"path", "/tmp/chosen.txt"}}.dump(),
-                        "application/json");
+    auto reply =
+        c.Post("/~shell/reply", json{{"id", id}, {"ok", true}, {"path", "/tmp/chosen.txt"}}.dump(),
+               "application/json");
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->status, 204);
     auto answer = bridge_->modal_answer(id);
@@ -410,7 +423,8 @@ TEST_F(shell_bridge, ModalRepliesReachTheWaitingSide) {
     EXPECT_EQ((*answer)["path"], "/tmp/chosen.txt");
     EXPECT_EQ(wakes.load(), 1);
     // A second reply to the same dialog is refused.
-    auto again = c.Post("/~shell/reply", json{{"id", id}, {"ok", false}}.dump(), "application/json");
+    auto again =
+        c.Post("/~shell/reply", json{{"id", id}, {"ok", false}}.dump(), "application/json");
     ASSERT_TRUE(again);
     EXPECT_EQ(again->status, 404);
     bridge_->close_modal(id);
@@ -458,7 +472,8 @@ TEST_F(shell_bridge, LaunchTicketWorksOnceAndGivesTheRealCookie) {
     auto first = anonymous.Get(target.c_str());
     ASSERT_TRUE(first);
     EXPECT_EQ(first->status, 200);
-    EXPECT_NE(first->get_header_value("Set-Cookie").find("taloria_token=" + kToken), std::string::npos);
+    EXPECT_NE(first->get_header_value("Set-Cookie").find("taloria_token=" + kToken),
+              std::string::npos);
     auto second = anonymous.Get(target.c_str());
     ASSERT_TRUE(second);
     EXPECT_EQ(second->status, 403);
