@@ -7,7 +7,7 @@ JOBS       ?= $(shell nproc)
 LAUNCHER   := $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 export CCACHE_BASEDIR ?= $(abspath $(CURDIR)/..)
 
-.PHONY: all deps test-deps build asan-build run deb test unit-test asan-test e2e-test fuzz-test bench clean
+.PHONY: format-check all deps test-deps build asan-build run deb test unit-test asan-test e2e-test fuzz-test bench clean
 
 all: build
 
@@ -33,11 +33,15 @@ deb: deps build
 	cd $(BUILD) && cpack -G DEB
 
 test: test-deps
+	$(MAKE) format-check
 	$(MAKE) build
 	$(MAKE) unit-test
 	$(MAKE) e2e-test
 	$(MAKE) asan-test
 	$(MAKE) fuzz-test
+
+format-check:
+	scripts/check-format
 
 unit-test:
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

@@ -93,8 +93,8 @@ namespace {
 
 bool EndsWithNoCase(const std::string& text, const std::string& ending) {
     if (text.size() < ending.size()) return false;
-    return std::equal(ending.begin(), ending.end(), text.end() - static_cast<std::ptrdiff_t>(ending.size()),
-                      [](char a, char b) {
+    return std::equal(ending.begin(), ending.end(),
+                      text.end() - static_cast<std::ptrdiff_t>(ending.size()), [](char a, char b) {
                           return std::tolower(static_cast<unsigned char>(a)) ==
                                  std::tolower(static_cast<unsigned char>(b));
                       });
@@ -129,13 +129,15 @@ std::optional<std::string> resolve_served_file(const std::string& app_dir_real,
     while (start <= url_path.size()) {
         std::size_t end = url_path.find('/', start);
         if (end == std::string::npos) end = url_path.size();
-        if (url_path.compare(start, end - start, "..") == 0 && end - start == 2) return std::nullopt;
+        if (url_path.compare(start, end - start, "..") == 0 && end - start == 2)
+            return std::nullopt;
         start = end + 1;
     }
     char resolved[PATH_MAX];
     if (realpath(url_path.c_str(), resolved) == nullptr) return std::nullopt;
     std::string real(resolved);
-    if (real.size() <= app_dir_real.size() || real.compare(0, app_dir_real.size(), app_dir_real) != 0 ||
+    if (real.size() <= app_dir_real.size() ||
+        real.compare(0, app_dir_real.size(), app_dir_real) != 0 ||
         (app_dir_real != "/" && real[app_dir_real.size()] != '/')) {
         return std::nullopt;
     }

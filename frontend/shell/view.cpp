@@ -1,15 +1,15 @@
 // The view: page display, navigation interception, results and help pages.
 #include "view.h"
 
+#include <array>
+#include <optional>
+#include <string>
+
 #include "audio_player.h"
 #include "navigation.h"
 #include "taloria_app.h"
 #include "taloria_doc.h"
 #include "ui_host.h"
-
-#include <array>
-#include <optional>
-#include <string>
 
 namespace {
 

@@ -4,8 +4,11 @@
 
 namespace shell {
 
-WorkerPool::WorkerPool(std::size_t kept_threads, std::size_t max_threads, std::chrono::milliseconds linger)
-    : kept_threads_(kept_threads), max_threads_(max_threads < 1 ? 1 : max_threads), linger_(linger) {}
+WorkerPool::WorkerPool(std::size_t kept_threads, std::size_t max_threads,
+                       std::chrono::milliseconds linger)
+    : kept_threads_(kept_threads),
+      max_threads_(max_threads < 1 ? 1 : max_threads),
+      linger_(linger) {}
 
 WorkerPool::~WorkerPool() { shutdown(); }
 
@@ -57,7 +60,8 @@ void WorkerPool::work(Threads::iterator self) {
         if (jobs_.empty()) {
             if (shutting_down_) return;
             ++idle_;
-            const bool woken = job_ready_.wait_for(lock, linger_, [this] { return shutting_down_ || !jobs_.empty(); });
+            const bool woken = job_ready_.wait_for(
+                lock, linger_, [this] { return shutting_down_ || !jobs_.empty(); });
             --idle_;
             // An extra thread that found no work for the whole linger ends.
             if (!woken && threads_.size() - ended_.size() > kept_threads_) {

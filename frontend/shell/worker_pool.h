@@ -40,8 +40,8 @@ private:
     using Threads = std::list<std::thread>;
 
     void work(Threads::iterator self);
-    void start_thread();           // mutex held
-    void join_ended_threads();     // mutex held
+    void start_thread();        // mutex held
+    void join_ended_threads();  // mutex held
 
     const std::size_t kept_threads_;
     const std::size_t max_threads_;

@@ -1,11 +1,10 @@
 // The settings file and a saved document survive a crash at any moment of
 // writing: a helper saves them in a loop and is killed at random times.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
@@ -100,7 +99,8 @@ void faults_crash_write::KillWhileWriting(const std::string& kind) {
         ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended by itself in round " << round;
         const std::string now = ReadAll(target);
         const bool whole = now == version0 || now == version1;
-        ASSERT_TRUE(whole) << "round " << round << ": a file of " << now.size() << " bytes, neither version";
+        ASSERT_TRUE(whole) << "round " << round << ": a file of " << now.size()
+                           << " bytes, neither version";
         ++seen[now == version1 ? 1 : 0];
     }
     // Both versions were on disk at some kill, so kills did fall between writes.

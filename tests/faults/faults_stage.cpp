@@ -51,9 +51,11 @@ void ReadInput(Take take) {
 // Lines of 63 letters and a line-feed, the last one cut to make up `bytes`.
 bool Flood(unsigned long long bytes) {
     char block[65536];
-    for (std::size_t i = 0; i < sizeof block; ++i) block[i] = (i % 64 == 63) ? '\n' : static_cast<char>('a' + i % 26);
+    for (std::size_t i = 0; i < sizeof block; ++i)
+        block[i] = (i % 64 == 63) ? '\n' : static_cast<char>('a' + i % 26);
     while (bytes > 0) {
-        const std::size_t piece = bytes < sizeof block ? static_cast<std::size_t>(bytes) : sizeof block;
+        const std::size_t piece =
+            bytes < sizeof block ? static_cast<std::size_t>(bytes) : sizeof block;
         if (!WriteAll(block, piece)) return false;
         bytes -= piece;
     }

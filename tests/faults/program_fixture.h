@@ -2,6 +2,7 @@
 // library clients, for the fault and load tests of the whole program.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -9,10 +10,6 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include "launch_taloria2.h"
 
 #include <atomic>
 #include <chrono>
@@ -26,6 +23,8 @@
 #include <sstream>
 #include <string>
 #include <thread>
+
+#include "launch_taloria2.h"
 
 namespace faults {
 
@@ -52,7 +51,8 @@ public:
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(port));
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (fd_ >= 0 &&
+            ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
             ::close(fd_);
             fd_ = -1;
         }
@@ -76,11 +76,14 @@ public:
     }
     // Reads whatever arrives within `timeout_ms`, until the peer closes or
     // `enough` says the text is complete.
-    std::string Receive(int timeout_ms, const std::function<bool(const std::string&)>& enough = nullptr) {
+    std::string Receive(int timeout_ms,
+                        const std::function<bool(const std::string&)>& enough = nullptr) {
         std::string text;
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
         for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                    .count();
             if (left <= 0) break;
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;
@@ -107,7 +110,8 @@ private:
 // The status code of a raw HTTP response, or 0 when there is none.
 inline int StatusOf(const std::string& response) {
     std::smatch match;
-    if (std::regex_search(response, match, std::regex(R"(^HTTP/1\.[01] (\d{3}))"))) return std::stoi(match[1]);
+    if (std::regex_search(response, match, std::regex(R"(^HTTP/1\.[01] (\d{3}))")))
+        return std::stoi(match[1]);
     return 0;
 }
 
@@ -130,7 +134,8 @@ protected:
         const fs::path shipped = fs::path(TALORIA_SOURCE_DIR) / "frontend/appdata";
         fs::copy(shipped / "html", root_ / "app/html", fs::copy_options::recursive);
         fs::copy(shipped / "help", root_ / "app/help", fs::copy_options::recursive);
-        for (const auto& [name, text] : Configurations()) std::ofstream(root_ / "app/config" / name) << text;
+        for (const auto& [name, text] : Configurations())
+            std::ofstream(root_ / "app/config" / name) << text;
         app_dir_ = fs::canonical(root_ / "app").string();
         // The first New writes the results page; its appearance says start-up is over.
         fs::remove(root_ / "app/html/system.htm");
@@ -139,7 +144,8 @@ protected:
         while (!fs::exists(root_ / "app/html/system.htm") && Millis(start) < 10000) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        ASSERT_TRUE(fs::exists(root_ / "app/html/system.htm")) << "taloria2 did not finish its start-up";
+        ASSERT_TRUE(fs::exists(root_ / "app/html/system.htm"))
+            << "taloria2 did not finish its start-up";
     }
 
     void TearDown() override {
@@ -154,8 +160,8 @@ protected:
     void StartProgram() {
         stderr_path_ = root_ / "stderr.txt";
         test_launch::Launched launched;
-        const std::string error =
-            test_launch::LaunchTaloria2(app_dir_, root_ / "home", root_ / "capture.pcm", "0", stderr_path_, launched);
+        const std::string error = test_launch::LaunchTaloria2(
+            app_dir_, root_ / "home", root_ / "capture.pcm", "0", stderr_path_, launched);
         pid_ = launched.pid;
         ASSERT_EQ(error, "");
         port_ = launched.port;
@@ -176,7 +182,8 @@ protected:
 
     // The Host and token lines every hand-made request needs.
     std::string Headers() const {
-        return "Host: 127.0.0.1:" + std::to_string(port_) + "\r\nX-Taloria-Token: " + token_ + "\r\n";
+        return "Host: 127.0.0.1:" + std::to_string(port_) + "\r\nX-Taloria-Token: " + token_ +
+               "\r\n";
     }
 
     // Submits the input form; the answer comes when the run has ended.
@@ -200,7 +207,8 @@ protected:
     }
 
     fs::path Output(int stage, int index, const char* ext = ".txt") const {
-        return fs::path(app_dir_) / "html" / ("output" + std::to_string(stage) + "-" + std::to_string(index) + ext);
+        return fs::path(app_dir_) / "html" /
+               ("output" + std::to_string(stage) + "-" + std::to_string(index) + ext);
     }
 
     fs::path root_;

@@ -1,6 +1,5 @@
 // Tests of the UI loop: order, waiting calls, modal waits and device pumping.
 #include "message_loop.h"
-#include "test_watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +12,8 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include "test_watchdog.h"
 
 namespace framework {
 namespace {

@@ -1,9 +1,9 @@
 // Tests of the settings file, the application base and the document base.
-#include <algorithm>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -160,10 +160,11 @@ TEST(framework_App, TemporaryFilesOfAKilledSaveAreRemovedAtTheNextStart) {
     app.SetProfilePath(path);
     EXPECT_EQ(app.GetProfileInt("Config", "OldConsole", 0), 1);
     std::vector<std::string> left;
-    for (const auto& entry : fs::directory_iterator(dir.path)) left.push_back(entry.path().filename());
+    for (const auto& entry : fs::directory_iterator(dir.path))
+        left.push_back(entry.path().filename());
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{".Other.ini.Ab12Cd", ".Taloria 2.ini.keep", "Taloria 2.ini",
-                                              "Taloria 2.ini.Ab12Cd"}));
+    EXPECT_EQ(left, (std::vector<std::string>{".Other.ini.Ab12Cd", ".Taloria 2.ini.keep",
+                                              "Taloria 2.ini", "Taloria 2.ini.Ab12Cd"}));
 }
 
 TEST(framework_FileIo, AtomicWriteReplacesWholeOrNotAtAll) {

@@ -6,18 +6,21 @@
 namespace {
 
 TEST(shell_navigation, AudioLinksAreRecognisedByExactEnding) {
-    struct Case { const char* url; bool audio; };
+    struct Case {
+        const char* url;
+        bool audio;
+    };
     const Case cases[] = {
         {"/app/html/output0-2.wav", true},
         {"/app/html/output0-2.wav#2.5", true},
         {"/app/html/song.mp3", true},
-        {"/app/html/output0-2.WAV", false},           // case matters
+        {"/app/html/output0-2.WAV", false},  // case matters
         {"http://example.org/a.wav", false},
         {"mailto:someone@example.org?x.wav", false},
-        {"HTTP://example.org/a.wav", true},           // only the lower-case prefix is excluded
-        {"https://example.org/a.wav", true},          // https: does not match http:
+        {"HTTP://example.org/a.wav", true},   // only the lower-case prefix is excluded
+        {"https://example.org/a.wav", true},  // https: does not match http:
         {"/app/html/output0-2.txt", false},
-        {"/app/html/a.wav.txt#x.wav", false},         // only the part before '#' counts
+        {"/app/html/a.wav.txt#x.wav", false},  // only the part before '#' counts
         {"wav", false},
         {"", false},
     };
@@ -25,7 +28,10 @@ TEST(shell_navigation, AudioLinksAreRecognisedByExactEnding) {
 }
 
 TEST(shell_navigation, StartTimeComesFromTheLastFragment) {
-    struct Case { const char* url; double seconds; };
+    struct Case {
+        const char* url;
+        double seconds;
+    };
     const Case cases[] = {
         {"/a/output0-2.wav", 0.0},
         {"/a/output0-2.wav#2.5", 2.5},
@@ -41,7 +47,7 @@ TEST(shell_navigation, StartTimeComesFromTheLastFragment) {
         {"/a/x.wav#2.", 2.0},
         {"/a/x.wav#.", 0.0},
         {"/a/x.wav#-", 0.0},
-        {"/a/x.wav#3e", 3.0},   // an exponent letter without digits ends the number
+        {"/a/x.wav#3e", 3.0},  // an exponent letter without digits ends the number
         {"/a/x.wav#3e+x", 3.0},
         {"/a/x.wav#2.5E-1s", 0.25},
         {"/a/x.wav#\t\n4", 4.0},
@@ -51,19 +57,23 @@ TEST(shell_navigation, StartTimeComesFromTheLastFragment) {
         {"/a/x.wav#-infinity", 0.0},
         {"/a/x.wav#nan", 0.0},
     };
-    for (const Case& c : cases) EXPECT_DOUBLE_EQ(shell::audio_link_start_seconds(c.url), c.seconds) << c.url;
+    for (const Case& c : cases)
+        EXPECT_DOUBLE_EQ(shell::audio_link_start_seconds(c.url), c.seconds) << c.url;
     EXPECT_EQ(shell::audio_link_file("/a/x.wav#a#3"), "/a/x.wav");
 }
 
 TEST(shell_navigation, FormFieldsDecode) {
-    struct Case { std::string raw; std::string decoded; };
+    struct Case {
+        std::string raw;
+        std::string decoded;
+    };
     const Case cases[] = {
         {"input=hello+world%0D%0Aagain", "input=hello world\nagain"},
         {"a%26b", "a&b"},
         {"%41%61%7e%7E", "Aa~~"},
         {"line%0d%0anext\r\n", "line\nnext\n"},
-        {"100%", "100%"},          // a '%' at the end is literal
-        {"100%4", "100%4"},        // one character is not enough either
+        {"100%", "100%"},    // a '%' at the end is literal
+        {"100%4", "100%4"},  // one character is not enough either
         {"%", "%"},
         {"%41%", "A%"},
         {"%C3%A9", "\xC3\xA9"},

@@ -1,13 +1,10 @@
 // taloria2 as a real program, driven over its protocol without a browser:
 // options, the printed address, events, a run by form post, Ctrl+C.
+#include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include "launch_taloria2.h"
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +15,8 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+
+#include "launch_taloria2.h"
 
 namespace fs = std::filesystem;
 
@@ -41,11 +40,14 @@ TEST(shell_program, HelpVersionAndBadOptions) {
     EXPECT_EQ(status, 0);
     EXPECT_NE(RunAndCapture("--version", &status).find("taloria2 "), std::string::npos);
     EXPECT_EQ(status, 0);
-    EXPECT_NE(RunAndCapture("--port seventy", &status).find("--port needs a number"), std::string::npos);
+    EXPECT_NE(RunAndCapture("--port seventy", &status).find("--port needs a number"),
+              std::string::npos);
     EXPECT_EQ(status, 2);
-    EXPECT_NE(RunAndCapture("--bogus", &status).find("unknown option '--bogus'"), std::string::npos);
+    EXPECT_NE(RunAndCapture("--bogus", &status).find("unknown option '--bogus'"),
+              std::string::npos);
     EXPECT_EQ(status, 2);
-    EXPECT_NE(RunAndCapture("--appdir /nonexistent/taloria --no-browser", &status).find("cannot change into"),
+    EXPECT_NE(RunAndCapture("--appdir /nonexistent/taloria --no-browser", &status)
+                  .find("cannot change into"),
               std::string::npos);
     EXPECT_EQ(status, 1);
 }
@@ -57,14 +59,15 @@ protected:
         root_ = fs::temp_directory_path() / ("taloria-program-" + std::to_string(::getpid()));
         fs::remove_all(root_);
         fs::create_directories(root_);
-        fs::copy(fs::path(TALORIA_SOURCE_DIR) / "frontend/appdata", root_ / "app", fs::copy_options::recursive);
+        fs::copy(fs::path(TALORIA_SOURCE_DIR) / "frontend/appdata", root_ / "app",
+                 fs::copy_options::recursive);
         fs::create_directories(root_ / "home");
         std::ofstream(root_ / "app/config/1Environment.txt") << "env $TEXT\n";
         std::ofstream(root_ / "app/config/1Slow.txt") << "sh -c \"echo started; sleep 60\" $TEXT\n";
         app_dir_ = fs::canonical(root_ / "app").string();
         test_launch::Launched launched;
-        const std::string error =
-            test_launch::LaunchTaloria2(app_dir_, root_ / "home", root_ / "capture.pcm", "0", {}, launched);
+        const std::string error = test_launch::LaunchTaloria2(
+            app_dir_, root_ / "home", root_ / "capture.pcm", "0", {}, launched);
         pid_ = launched.pid;
         ASSERT_EQ(error, "");
         port_ = launched.port;
@@ -151,8 +154,9 @@ TEST_F(shell_program_run, StartShowsHelpRunsByFormPostAndSavesAtCtrlC) {
 
     // Stage commands never learn the token, neither from their arguments nor
     // from their environment.
-    auto env_run = c.Post((app_dir_ + "/html/input.htm").c_str(), "config1=Environment&config2=No+processing",
-                          "application/x-www-form-urlencoded");
+    auto env_run =
+        c.Post((app_dir_ + "/html/input.htm").c_str(), "config1=Environment&config2=No+processing",
+               "application/x-www-form-urlencoded");
     ASSERT_TRUE(env_run);
     std::ifstream env_output(app_dir_ + "/html/output0-0.txt");
     std::stringstream environment;

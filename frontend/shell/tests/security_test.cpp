@@ -32,11 +32,20 @@ TEST(shell_security, ConstantTimeCompareIsStillACompare) {
 }
 
 TEST(shell_security, OnlyOwnHostAndOriginPass) {
-    struct Case { const char* host; bool ok; };
+    struct Case {
+        const char* host;
+        bool ok;
+    };
     const Case hosts[] = {
-        {"127.0.0.1:8123", true}, {"localhost:8123", true}, {"[::1]:8123", true},
-        {"127.0.0.1", false}, {"127.0.0.1:8124", false}, {"evil.example:8123", false},
-        {"127.0.0.1:8123.evil.example", false}, {"LOCALHOST:8123", false}, {"", false},
+        {"127.0.0.1:8123", true},
+        {"localhost:8123", true},
+        {"[::1]:8123", true},
+        {"127.0.0.1", false},
+        {"127.0.0.1:8124", false},
+        {"evil.example:8123", false},
+        {"127.0.0.1:8123.evil.example", false},
+        {"LOCALHOST:8123", false},
+        {"", false},
     };
     for (const Case& c : hosts) EXPECT_EQ(shell::host_is_own(c.host, 8123), c.ok) << c.host;
     EXPECT_TRUE(shell::origin_is_own("http://127.0.0.1:8123", 8123));
@@ -79,9 +88,9 @@ TEST_F(shell_served_paths, OnlyRegularFilesInsideAreServed) {
     const std::string refused[] = {
         app_ + "/html/../html/page.htm",  // any climbing is refused
         app_ + "/../outside/secret.txt",
-        app_ + "/html/link.txt",           // symlink to a file outside
-        app_ + "/out/secret.txt",          // symlinked folder outside
-        app_,                              // folders are never served or listed
+        app_ + "/html/link.txt",   // symlink to a file outside
+        app_ + "/out/secret.txt",  // symlinked folder outside
+        app_,                      // folders are never served or listed
         app_ + "/html",
         app_ + "/html/",
         app_ + "/html/missing.htm",
@@ -91,7 +100,8 @@ TEST_F(shell_served_paths, OnlyRegularFilesInsideAreServed) {
         "",
         app_ + "/html/page.htm" + std::string(1, '\0') + ".txt",
     };
-    for (const std::string& path : refused) EXPECT_FALSE(shell::resolve_served_file(app_, path)) << path;
+    for (const std::string& path : refused)
+        EXPECT_FALSE(shell::resolve_served_file(app_, path)) << path;
 }
 
 TEST_F(shell_served_paths, AppDirectoryPrefixIsNotEnough) {

@@ -17,13 +17,13 @@ inline void WriteSilentWave(const std::filesystem::path& path, std::uint32_t sam
     out << "RIFF";
     u32(36 + data_bytes);
     out << "WAVEfmt ";
-    u32(16);      // format block size
-    u16(1);       // PCM
-    u16(1);       // channels
-    u32(11000);   // sample rate
-    u32(22000);   // bytes per second
-    u16(2);       // block align
-    u16(16);      // bits per sample
+    u32(16);     // format block size
+    u16(1);      // PCM
+    u16(1);      // channels
+    u32(11000);  // sample rate
+    u32(22000);  // bytes per second
+    u16(2);      // block align
+    u16(16);     // bits per sample
     out << "data";
     u32(data_bytes);
     out << std::string(data_bytes, '\0');

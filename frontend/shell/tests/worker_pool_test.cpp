@@ -51,7 +51,8 @@ private:
     bool open_ = false;
 };
 
-bool WaitForThreads(const shell::WorkerPool& pool, std::size_t count, std::chrono::milliseconds within) {
+bool WaitForThreads(const shell::WorkerPool& pool, std::size_t count,
+                    std::chrono::milliseconds within) {
     const auto end = std::chrono::steady_clock::now() + within;
     while (pool.thread_count() != count) {
         if (std::chrono::steady_clock::now() > end) return false;

@@ -1,7 +1,6 @@
 // Contract of the wave-output layer, checked through the capture backend:
 // bytes in the file, one notice per buffer in queue order, timing, pause,
 // resume, reset and close.
-#include "notices.h"
 #include "waveout.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +15,8 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "notices.h"
 
 namespace {
 
