@@ -48,7 +48,7 @@ shell::Bridge* start_bridge() {
     auto* bridge = new shell::Bridge(options);
     bridge->on_form([](const std::string&, const std::string& body) { return !body.empty(); });
     bridge->on_link([](const std::string& url) { return url.size() % 2 == 0; });
-    bridge->on_command([](const std::string& name) { return name == "Play"; });
+    bridge->on_command([](const std::string& name, const std::string&) { return name == "Play"; });
     bridge->on_stop([] {});
     std::string error;
     fuzz::check(bridge->start(error), "the bridge does not start");
