@@ -137,17 +137,17 @@ pid_t start_command(const std::string& program, std::vector<std::string> args,
         append_cannot_start(output, args[0], std::string("no pipe: ") + std::strerror(errno));
         return -1;
     }
-    process::ChildSpec spec;
-    spec.program = program;
-    spec.argv = std::move(args);
-    spec.stdin_fd = in_read.get();
-    spec.stdout_fd = out_write.get();
-    spec.stderr_fd = out_write.get();
-    spec.dir = options.app_dir;
-    spec.own_group = true;
+    process::ChildSpec launch;
+    launch.program = program;
+    launch.argv = std::move(args);
+    launch.stdin_fd = in_read.get();
+    launch.stdout_fd = out_write.get();
+    launch.stderr_fd = out_write.get();
+    launch.dir = options.app_dir;
+    launch.own_group = true;
     std::string reason;
-    const pid_t pid = process::start_child(spec, reason);
-    if (pid < 0) append_cannot_start(output, spec.argv[0], reason);
+    const pid_t pid = process::start_child(launch, reason);
+    if (pid < 0) append_cannot_start(output, launch.argv[0], reason);
     return pid;
 }
 

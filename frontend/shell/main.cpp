@@ -127,13 +127,13 @@ int ParseOptions(int argc, char** argv, Options& options) {
 // environment and only this one-time address, none of our descriptors (the
 // server's sockets above all) and none of our blocked signals.
 void OpenBrowser(const std::string& url) {
-    process::ChildSpec spec;
-    spec.program = process::find_program("xdg-open", {});
-    spec.argv = {"xdg-open", url};
+    process::ChildSpec launch;
+    launch.program = process::find_program("xdg-open", {});
+    launch.argv = {"xdg-open", url};
     process::Fd null_output(open("/dev/null", O_WRONLY | O_CLOEXEC));
-    spec.stdout_fd = null_output.get();
+    launch.stdout_fd = null_output.get();
     std::string reason;
-    const pid_t pid = spec.program.empty() ? -1 : process::start_child(spec, reason);
+    const pid_t pid = launch.program.empty() ? -1 : process::start_child(launch, reason);
     if (pid < 0) {
         std::fprintf(stderr,
                      "taloria2: could not start xdg-open; open the address above yourself\n");

@@ -71,14 +71,14 @@ ChildRun run_child(const std::string& program, const std::vector<std::string>& a
         run.start_errno = errno;
         return run;
     }
-    process::ChildSpec spec;
-    spec.program = program;
-    spec.argv = argv;
-    spec.stdin_fd = feed_stdin ? in_read.get() : -1;  // without input: /dev/null
-    spec.stdout_fd = out_write.get();
-    spec.stderr_fd = out_write.get();
+    process::ChildSpec launch;
+    launch.program = program;
+    launch.argv = argv;
+    launch.stdin_fd = feed_stdin ? in_read.get() : -1;  // without input: /dev/null
+    launch.stdout_fd = out_write.get();
+    launch.stderr_fd = out_write.get();
     std::string reason;
-    const pid_t pid = process::start_child(spec, reason, &run.start_errno);
+    const pid_t pid = process::start_child(launch, reason, &run.start_errno);
     in_read.reset();
     out_write.reset();
     if (pid < 0) return run;

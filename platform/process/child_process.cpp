@@ -235,28 +235,28 @@ std::string find_program(const std::string& name, const SearchPlaces& places, in
     return found;
 }
 
-pid_t start_child(const ChildSpec& spec, std::string& reason, int* error) {
+pid_t start_child(const ChildSpec& launch, std::string& reason, int* error) {
     auto fail = [&reason, error](int number, const std::string& text) -> pid_t {
         reason = text + std::strerror(number);
         if (error != nullptr) *error = number;
         return -1;
     };
     std::vector<char*> argv;
-    argv.reserve(spec.argv.size() + 1);
-    for (const std::string& arg : spec.argv) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.reserve(launch.argv.size() + 1);
+    for (const std::string& arg : launch.argv) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
 
     Fd null_input;
-    if (spec.stdin_fd < 0) null_input.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (launch.stdin_fd < 0) null_input.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     Fd report_read, report_write;
     if (!make_pipe(report_read, report_write)) return fail(errno, "no pipe: ");
-    const ChildSetup setup{spec.stdin_fd >= 0 ? spec.stdin_fd : null_input.get(),
-                           spec.stdout_fd,
-                           spec.stderr_fd,
+    const ChildSetup setup{launch.stdin_fd >= 0 ? launch.stdin_fd : null_input.get(),
+                           launch.stdout_fd,
+                           launch.stderr_fd,
                            report_write.get(),
-                           spec.dir.c_str(),
-                           spec.own_group,
-                           spec.program.c_str(),
+                           launch.dir.c_str(),
+                           launch.own_group,
+                           launch.program.c_str(),
                            argv.data()};
     int fork_error = 0;
     const pid_t pid = fork_child(setup, fork_error);
@@ -269,7 +269,7 @@ pid_t start_child(const ChildSpec& spec, std::string& reason, int* error) {
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     if (report.step == ChildStep::directory)
-        return fail(report.error, "cannot enter directory '" + spec.dir + "': ");
+        return fail(report.error, "cannot enter directory '" + launch.dir + "': ");
     return fail(report.error, "");
 }
 

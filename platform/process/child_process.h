@@ -78,7 +78,7 @@ struct ChildSpec {
 // closed, default signal actions and no signal blocked. Returns its pid, or
 // -1 with a one-line `reason` (and `error`, when given, the errno) when it
 // could not be started; exec failures are reported here, not as an exit.
-pid_t start_child(const ChildSpec& spec, std::string& reason, int* error = nullptr);
+pid_t start_child(const ChildSpec& launch, std::string& reason, int* error = nullptr);
 
 // How a child ended.
 struct ExitStatus {

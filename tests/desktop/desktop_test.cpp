@@ -102,20 +102,20 @@ protected:
         fs::remove_all(root_);
     }
 
-    test_launch::LaunchSpec Spec(std::vector<std::string> args) {
-        test_launch::LaunchSpec spec;
-        spec.args = std::move(args);
-        spec.set_env = {{"HOME", (root_ / "home").string()},
-                        {"XDG_CONFIG_HOME", (root_ / "home").string()},
-                        {"XDG_DATA_HOME", (root_ / "data").string()},
-                        {"TALORIA_WAVEOUT", "none"},
-                        {"TALORIA_IDLE_END_SECONDS", "1"}};
-        spec.unset_env = {"DISPLAY", "WAYLAND_DISPLAY"};
-        spec.stderr_path = root_ / "stderr.txt";
-        return spec;
+    test_launch::LaunchSpec LaunchWith(std::vector<std::string> args) {
+        test_launch::LaunchSpec launch;
+        launch.args = std::move(args);
+        launch.set_env = {{"HOME", (root_ / "home").string()},
+                          {"XDG_CONFIG_HOME", (root_ / "home").string()},
+                          {"XDG_DATA_HOME", (root_ / "data").string()},
+                          {"TALORIA_WAVEOUT", "none"},
+                          {"TALORIA_IDLE_END_SECONDS", "1"}};
+        launch.unset_env = {"DISPLAY", "WAYLAND_DISPLAY"};
+        launch.stderr_path = root_ / "stderr.txt";
+        return launch;
     }
-    void Launch(const test_launch::LaunchSpec& spec) {
-        const std::string error = test_launch::LaunchProgram(spec, launched_);
+    void Launch(const test_launch::LaunchSpec& launch) {
+        const std::string error = test_launch::LaunchProgram(launch, launched_);
         ASSERT_EQ(error, "") << ReadFile(root_ / "stderr.txt");
     }
 
@@ -169,11 +169,11 @@ TEST_F(DesktopTest, WindowShowsTheShellWhereItWasAndClosingEndsLikeExit) {
     std::ofstream(settings_) << "[Window]\nWidth=900\nHeight=600\nX=50\nY=40\n";
 
     // Started from a folder that is no application directory, as from the menu.
-    test_launch::LaunchSpec spec = Spec({});
-    spec.working_dir = root_ / "elsewhere";
-    spec.set_env.push_back({"DISPLAY", xvfb.name()});
-    spec.unset_env = {"WAYLAND_DISPLAY"};
-    Launch(spec);
+    test_launch::LaunchSpec launch = LaunchWith({});
+    launch.working_dir = root_ / "elsewhere";
+    launch.set_env.push_back({"DISPLAY", xvfb.name()});
+    launch.unset_env = {"WAYLAND_DISPLAY"};
+    Launch(launch);
     EXPECT_TRUE(fs::exists(root_ / "data/Taloria/help/index.html"))
         << "no per-user application directory";
 
@@ -219,7 +219,7 @@ TEST_F(DesktopTest, WindowShowsTheShellWhereItWasAndClosingEndsLikeExit) {
 
 TEST_F(DesktopTest, BrowserModeEndsOnceItsLastPageHasBeenClosed) {
     // No display: the address is printed, and the browser mode's end applies.
-    Launch(Spec({"--appdir", (root_ / "app").string(), "--port", "0"}));
+    Launch(LaunchWith({"--appdir", (root_ / "app").string(), "--port", "0"}));
     {
         ShellStream first(launched_.port, launched_.token);
         ShellStream second(launched_.port, launched_.token);
@@ -234,7 +234,7 @@ TEST_F(DesktopTest, BrowserModeEndsOnceItsLastPageHasBeenClosed) {
 
 TEST_F(DesktopTest, TheEndWaitsForARunInProgress) {
     std::ofstream(root_ / "app/config/1Slow.txt") << "sh -c \"sleep 3; echo slow\" $TEXT\n";
-    Launch(Spec({"--appdir", (root_ / "app").string(), "--port", "0"}));
+    Launch(LaunchWith({"--appdir", (root_ / "app").string(), "--port", "0"}));
     auto run = std::async(std::launch::async, [this] {
         httplib::Client client("127.0.0.1", launched_.port);
         client.set_read_timeout(60, 0);
@@ -257,7 +257,7 @@ TEST_F(DesktopTest, TheEndWaitsForARunInProgress) {
 }
 
 TEST_F(DesktopTest, NoBrowserKeepsServingAfterItsPagesClosed) {
-    Launch(Spec({"--appdir", (root_ / "app").string(), "--port", "0", "--no-browser"}));
+    Launch(LaunchWith({"--appdir", (root_ / "app").string(), "--port", "0", "--no-browser"}));
     {
         ShellStream page(launched_.port, launched_.token);
         ASSERT_TRUE(page.open());

@@ -37,7 +37,7 @@ struct LaunchSpec {
 // Starts the program and reads the address it prints first. Returns an empty
 // string on success and what went wrong otherwise; `launched.pid` is set
 // whenever a child started.
-inline std::string LaunchProgram(const LaunchSpec& spec, Launched& launched) {
+inline std::string LaunchProgram(const LaunchSpec& launch, Launched& launched) {
     int out[2];
     if (pipe(out) != 0) return "no pipe";
     launched.pid = fork();
@@ -45,19 +45,19 @@ inline std::string LaunchProgram(const LaunchSpec& spec, Launched& launched) {
         // The program must not outlive a test process that was ended abruptly.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         dup2(out[1], STDOUT_FILENO);
-        if (!spec.stderr_path.empty()) {
-            const int err = ::open(spec.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (!launch.stderr_path.empty()) {
+            const int err = ::open(launch.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (err >= 0) dup2(err, STDERR_FILENO);
         }
         close(out[0]);
         close(out[1]);
-        for (const auto& [name, value] : spec.set_env) setenv(name.c_str(), value.c_str(), 1);
-        for (const std::string& name : spec.unset_env) unsetenv(name.c_str());
-        if (!spec.working_dir.empty() && chdir(spec.working_dir.c_str()) != 0) _exit(126);
-        std::vector<char*> argv{const_cast<char*>(spec.program.c_str())};
-        for (const std::string& arg : spec.args) argv.push_back(const_cast<char*>(arg.c_str()));
+        for (const auto& [name, value] : launch.set_env) setenv(name.c_str(), value.c_str(), 1);
+        for (const std::string& name : launch.unset_env) unsetenv(name.c_str());
+        if (!launch.working_dir.empty() && chdir(launch.working_dir.c_str()) != 0) _exit(126);
+        std::vector<char*> argv{const_cast<char*>(launch.program.c_str())};
+        for (const std::string& arg : launch.args) argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
-        execv(spec.program.c_str(), argv.data());
+        execv(launch.program.c_str(), argv.data());
         _exit(127);
     }
     close(out[1]);
@@ -86,14 +86,14 @@ inline std::string LaunchProgram(const LaunchSpec& spec, Launched& launched) {
 inline std::string LaunchTaloria2(const std::string& app_dir, const std::filesystem::path& home,
                                   const std::filesystem::path& capture, const char* replay_speed,
                                   const std::filesystem::path& stderr_path, Launched& launched) {
-    LaunchSpec spec;
-    spec.args = {"--appdir", app_dir, "--port", "0", "--no-browser"};
-    spec.set_env = {{"XDG_CONFIG_HOME", home.string()},
-                    {"TALORIA_WAVEOUT", "capture:" + capture.string()},
-                    {"TALORIA_WAVEOUT_SPEED", replay_speed}};
-    spec.unset_env = {"DISPLAY", "WAYLAND_DISPLAY"};
-    spec.stderr_path = stderr_path;
-    return LaunchProgram(spec, launched);
+    LaunchSpec launch;
+    launch.args = {"--appdir", app_dir, "--port", "0", "--no-browser"};
+    launch.set_env = {{"XDG_CONFIG_HOME", home.string()},
+                      {"TALORIA_WAVEOUT", "capture:" + capture.string()},
+                      {"TALORIA_WAVEOUT_SPEED", replay_speed}};
+    launch.unset_env = {"DISPLAY", "WAYLAND_DISPLAY"};
+    launch.stderr_path = stderr_path;
+    return LaunchProgram(launch, launched);
 }
 
 }  // namespace test_launch

@@ -79,14 +79,14 @@ struct Outcome {
     process::ExitStatus status;
 };
 
-Outcome run(process::ChildSpec spec) {
+Outcome run(process::ChildSpec launch) {
     Outcome outcome;
     process::Fd out_read, out_write;
     EXPECT_TRUE(process::make_pipe(out_read, out_write));
-    spec.stdout_fd = out_write.get();
-    spec.stderr_fd = out_write.get();
+    launch.stdout_fd = out_write.get();
+    launch.stderr_fd = out_write.get();
     std::string reason;
-    const pid_t pid = process::start_child(spec, reason);
+    const pid_t pid = process::start_child(launch, reason);
     EXPECT_GT(pid, 0) << reason;
     if (pid <= 0) return outcome;
     out_write.reset();
@@ -98,10 +98,10 @@ Outcome run(process::ChildSpec spec) {
 }
 
 process::ChildSpec shell(const std::string& script) {
-    process::ChildSpec spec;
-    spec.program = "/bin/sh";
-    spec.argv = {"sh", "-c", script};
-    return spec;
+    process::ChildSpec launch;
+    launch.program = "/bin/sh";
+    launch.argv = {"sh", "-c", script};
+    return launch;
 }
 
 TEST(process_search, FindsInProgramDirThenPathAndSaysWhyNot) {
@@ -148,9 +148,9 @@ TEST(process_child, StartsWithOnlyItsStandardDescriptorsInItsDirectory) {
     // A descriptor this process holds without close-on-exec must not reach the child.
     const int leaked = ::open("/dev/null", O_RDONLY);
     ASSERT_GE(leaked, 0);
-    process::ChildSpec spec = shell("pwd; ls /proc/self/fd | wc -l; cat; echo end >&2");
-    spec.dir = dir.str();
-    const Outcome outcome = run(spec);
+    process::ChildSpec launch = shell("pwd; ls /proc/self/fd | wc -l; cat; echo end >&2");
+    launch.dir = dir.str();
+    const Outcome outcome = run(launch);
     ::close(leaked);
     // 0, 1, 2 and the descriptor ls reads the folder with; standard input is empty.
     EXPECT_EQ(outcome.output, fs::canonical(dir.str()).string() + "\n4\nend\n");
@@ -173,13 +173,13 @@ TEST(process_child, StartFailuresAreReportedNotRun) {
          "cannot enter directory '" + dir.str() + "/gone': No such file or directory", ENOENT},
     };
     for (const Case& c : cases) {
-        process::ChildSpec spec;
-        spec.program = c.program;
-        spec.argv = {"x"};
-        spec.dir = c.dir;
+        process::ChildSpec launch;
+        launch.program = c.program;
+        launch.argv = {"x"};
+        launch.dir = c.dir;
         std::string reason;
         int error = 0;
-        EXPECT_EQ(process::start_child(spec, reason, &error), -1) << c.what;
+        EXPECT_EQ(process::start_child(launch, reason, &error), -1) << c.what;
         EXPECT_EQ(reason, c.reason) << c.what;
         EXPECT_EQ(error, c.error) << c.what;
     }
@@ -206,13 +206,13 @@ TEST(process_child, IgnoredSignalsAreNotInherited) {
 TEST(process_stop, StopsTheChildAndEverythingItStarted) {
     // The child starts a grandchild that holds the output pipe too; a stop must end both,
     // or reading the output would wait for the grandchild's half minute.
-    process::ChildSpec spec = shell("sleep 30 & echo started; wait");
-    spec.own_group = true;
+    process::ChildSpec launch = shell("sleep 30 & echo started; wait");
+    launch.own_group = true;
     process::Fd out_read, out_write;
     ASSERT_TRUE(process::make_pipe(out_read, out_write));
-    spec.stdout_fd = out_write.get();
+    launch.stdout_fd = out_write.get();
     std::string reason;
-    const pid_t pid = process::start_child(spec, reason);
+    const pid_t pid = process::start_child(launch, reason);
     ASSERT_GT(pid, 0) << reason;
     out_write.reset();
     char line[16] = {};
